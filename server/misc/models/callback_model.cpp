@@ -1,0 +1,306 @@
+// The callback_model extension module: entry point, module definition,
+// create and exec slots, and the module body that defines
+// VelTarnCallbackModel.
+#include "module_state.h"
+#include "name_import.h"
+#include "ref.h"
+
+namespace callback_model {
+
+ModuleState module_state;
+
+namespace {
+
+const char kFullModuleName[] = "vel_tarn.server.misc.models.callback_model";
+
+// Id of the interpreter that created the module first; never reset.
+int64_t main_interpreter_id = -1;
+
+int check_single_interpreter() {
+    const int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (id == -1) {
+        return -1;
+    }
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = id;
+        return 0;
+    }
+    if (id == main_interpreter_id) {
+        return 0;
+    }
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+    return -1;
+}
+
+// Copies spec.<attribute> into dict[key].  A missing attribute is skipped;
+// so is None when skip_none is set.
+int module_copy_spec_attr(PyObject *spec, PyObject *dict, const char *attribute, const char *key,
+                          bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (skip_none && value.get() == Py_None) {
+        return 0;
+    }
+    return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) {
+    if (check_single_interpreter() < 0) {
+        return NULL;
+    }
+    if (module_state.module != NULL) {
+        Py_INCREF(module_state.module);
+        return module_state.module;
+    }
+    Ref module;
+    {
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        if (!name) {
+            return NULL;
+        }
+        module = Ref::steal(PyModule_NewObject(name.get()));
+    }
+    if (!module) {
+        return NULL;
+    }
+    PyObject *dict = PyModule_GetDict(module.get());  // borrowed
+    if (dict == NULL ||
+        module_copy_spec_attr(spec, dict, "loader", "__loader__", false) < 0 ||
+        module_copy_spec_attr(spec, dict, "origin", "__file__", false) < 0 ||
+        module_copy_spec_attr(spec, dict, "parent", "__package__", false) < 0 ||
+        module_copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true) < 0) {
+        return NULL;
+    }
+    return module.release();
+}
+
+// Registers module under its full dotted name unless that name is taken.
+// *added tells whether this call made the entry.
+int module_register(PyObject *module, bool *added) {
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    if (modules == NULL) {
+        return -1;
+    }
+    PyObject *existing = PyDict_GetItemWithError(modules, module_state.strings[S_module_name]);  // borrowed
+    if (existing != NULL) {
+        return 0;
+    }
+    if (PyErr_Occurred() ||
+        PyDict_SetItem(modules, module_state.strings[S_module_name], module) < 0) {
+        return -1;
+    }
+    *added = true;
+    return 0;
+}
+
+// Takes back the entry module_register made, if it still maps to module, so
+// that a later import under the full name does not find a failed module.
+void module_unregister(PyObject *module) {
+    PendingError keep;
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    PyObject *key = module_state.strings[S_module_name];
+    if (modules != NULL && PyDict_GetItemWithError(modules, key) == module) {
+        if (PyDict_DelItem(modules, key) < 0) {
+            PyErr_Clear();
+        }
+    }
+    PyErr_Clear();
+}
+
+int module_body_imports(int *line) {
+    const StringTable &s = module_state.strings;
+    PyObject *const typing_names[] = {s[S_Any], s[S_Dict]};
+    *line = 18;
+    if (import_names(s[S_typing], typing_names, 2, module_state.dict, s[S_dot]) < 0) {
+        return -1;
+    }
+    PyObject *const pydantic_names[] = {s[S_BaseModel]};
+    *line = 20;
+    return import_names(s[S_pydantic], pydantic_names, 1, module_state.dict, s[S_dot]);
+}
+
+// class VelTarnCallbackModel(BaseModel):
+//     """Callback Data Model for kernels to send data to server"""
+//     procedure: str
+//     status: str
+//     msg: str
+//     successful: Dict[str, Any]
+//     failed: Dict[str, Any]
+int module_body_class(int *line) {
+    const StringTable &s = module_state.strings;
+    const Annotation fields[] = {
+        {s[S_procedure], s[S_str]},
+        {s[S_status], s[S_str]},
+        {s[S_msg], s[S_str]},
+        {s[S_successful], s[S_dict_str_any]},
+        {s[S_failed], s[S_dict_str_any]},
+    };
+    ClassStatement statement;
+    statement.globals = module_state.dict;
+    statement.builtins = module_state.builtins;
+    statement.cache = &module_state.base_lookup_cache;
+    statement.strings = &module_state.strings;
+    statement.name = s[S_VelTarnCallbackModel];
+    statement.base_name = s[S_BaseModel];
+    statement.module_name = s[S_module_name];
+    statement.doc = s[S_model_doc];
+    statement.annotations = fields;
+    statement.annotation_count = sizeof fields / sizeof fields[0];
+    *line = 23;
+    return run_class_statement(&statement);
+}
+
+int module_bind_test_dict() {
+    Ref test = Ref::steal(PyDict_New());
+    if (!test) {
+        return -1;
+    }
+    return PyDict_SetItem(module_state.dict, module_state.strings[S_test_key], test.get());
+}
+
+// The exec slot.  Receives a borrowed module.  Each set-up step stores its
+// result in module_state before testing it; on failure the fields of earlier
+// steps keep their values for the rest of the process.
+int module_exec(PyObject *module) {
+    if (module_state.module != NULL) {
+        if (module_state.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'callback_model' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    int line = 1;
+    bool string_table_ready = false;
+    bool registered = false;
+
+    Py_INCREF(module);
+    module_state.module = module;
+
+    module_state.dict = PyModule_GetDict(module);
+    if (module_state.dict == NULL) {
+        goto error;
+    }
+    Py_INCREF(module_state.dict);
+    module_state.builtins = PyImport_AddModule("builtins");
+    if (module_state.builtins == NULL) {
+        goto error;
+    }
+    Py_INCREF(module_state.builtins);
+    module_state.runtime_module = PyImport_AddModule("cython_runtime");
+    if (module_state.runtime_module == NULL) {
+        goto error;
+    }
+    Py_INCREF(module_state.runtime_module);
+    if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 ||
+        check_runtime_version() < 0 ||
+        string_table_init(&module_state.strings) < 0) {
+        goto error;
+    }
+    string_table_ready = true;
+    if (module_register(module, &registered) < 0 ||
+        module_body_imports(&line) < 0 ||
+        module_body_class(&line) < 0) {
+        goto error;
+    }
+    line = 1;
+    if (module_bind_test_dict() < 0) {
+        goto error;
+    }
+    return 0;
+
+error:
+    if (module_state.dict != NULL && string_table_ready) {
+        add_traceback(line);
+    }
+    if (registered) {
+        module_unregister(module);
+    }
+    Py_CLEAR(module_state.module);
+    return -1;
+}
+
+}  // namespace
+
+uint32_t parse_runtime_version(const char *version) {
+    uint32_t result = 0;
+    uint32_t factor = 0x01000000u;
+    const char *p = version;
+    while (factor != 0) {
+        uint32_t component = 0;
+        while (*p >= '0' && *p <= '9') {
+            component = component * 10u + static_cast<uint32_t>(*p - '0');
+            ++p;
+        }
+        result += factor * component;
+        if (*p != '.') {
+            break;
+        }
+        ++p;
+        factor >>= 8;
+    }
+    return result;
+}
+
+int check_runtime_version() {
+    if (module_state.runtime_version == 0) {
+        module_state.runtime_version = parse_runtime_version(Py_GetVersion());
+    }
+    const uint32_t version = module_state.runtime_version;
+    if ((version & 0xFFFF0000u) == 0x03080000u) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 8, kFullModuleName, "does not match", static_cast<int>(version >> 24),
+                  static_cast<int>((version >> 16) & 0xFFu));
+    return PyErr_WarnEx(NULL, message, 1) < 0 ? -1 : 0;
+}
+
+}  // namespace callback_model
+
+namespace {
+
+PyMethodDef callback_model_methods[] = {
+    {NULL, NULL, 0, NULL},  // sentinel: the module exports no functions
+};
+
+PyModuleDef_Slot callback_model_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(callback_model::module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(callback_model::module_exec)},
+    {0, NULL},
+};
+
+PyModuleDef callback_model_definition = {
+    PyModuleDef_HEAD_INIT,
+    "callback_model",        // m_name
+    NULL,                    // m_doc: the module's __doc__ is None
+    0,                       // m_size: all state is process-wide
+    callback_model_methods,  // m_methods
+    callback_model_slots,    // m_slots
+    NULL,                    // m_traverse
+    NULL,                    // m_clear
+    NULL,                    // m_free
+};
+
+}  // namespace
+
+// PyMODINIT_FUNC of this interpreter version does not mark the symbol visible
+// on its own; everything else in the library stays hidden.
+#if defined(_WIN32)
+PyMODINIT_FUNC PyInit_callback_model(void) {
+#else
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_callback_model(void) {
+#endif
+    return PyModuleDef_Init(&callback_model_definition);
+}

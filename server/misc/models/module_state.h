@@ -1,0 +1,55 @@
+// Process-wide state of the callback_model extension module and the
+// operations of its execution frame.  There is no per-module-object state:
+// the module lives in one interpreter per process.
+#pragma once
+
+#include <Python.h>
+#include <stdint.h>
+
+#include "class_construction.h"
+#include "string_table.h"
+
+namespace callback_model {
+
+struct CodeCacheEntry {
+    PyCodeObject *code;  // strong
+    int32_t line;
+};
+
+// Code objects for traceback entries, sorted by line, never freed.
+struct CodeObjectCache {
+    int32_t count;
+    int32_t capacity;
+    CodeCacheEntry *entries;  // PyMem_Malloc'd, NULL before the first insertion
+};
+
+// Every reference here is strong and kept for the life of the process, except
+// module, which a failed exec releases, and base_lookup_cache.value, which is
+// borrowed from dict.
+struct ModuleState {
+    PyObject *module;
+    PyObject *dict;
+    PyObject *builtins;
+    PyObject *runtime_module;
+    StringTable strings;
+    uint32_t runtime_version;  // 0 until parsed
+    CodeObjectCache code_cache;
+    GlobalLookupCache base_lookup_cache;
+};
+
+extern ModuleState module_state;
+
+// Parses "3.8.10 (...)" into 0x03080A00: up to four dot-separated components.
+uint32_t parse_runtime_version(const char *version);
+
+// Issues a RuntimeWarning when the running interpreter is not 3.8.  0 to go
+// on, -1 when the warnings filter turned the warning into an exception.
+int check_runtime_version();
+
+// Adds one traceback entry at source_line to the pending exception.
+void add_traceback(int source_line);
+
+PyCodeObject *code_cache_find(int line);
+void code_cache_insert(int line, PyCodeObject *code);
+
+}  // namespace callback_model

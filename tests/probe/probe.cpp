@@ -1,0 +1,425 @@
+// _callback_model_probe: a test-only extension that reaches the module's
+// internals, linked from the same objects as callback_model itself.  It runs
+// them against its own copy of the process-wide state and is never installed.
+#include <Python.h>
+#include <frameobject.h>
+#include <stddef.h>
+
+#include "calls.h"
+#include "class_construction.h"
+#include "module_state.h"
+#include "ref.h"
+
+using namespace callback_model;
+
+namespace {
+
+GlobalLookupCache probe_cache;
+
+// --- allocation failure injection -----------------------------------------
+
+PyMemAllocatorEx probe_saved_allocator;
+
+void *probe_fail_malloc(void *, size_t) { return NULL; }
+void *probe_fail_calloc(void *, size_t, size_t) { return NULL; }
+void *probe_fail_realloc(void *, void *, size_t) { return NULL; }
+void probe_pass_free(void *, void *ptr) {
+    probe_saved_allocator.free(probe_saved_allocator.ctx, ptr);
+}
+
+// While alive, every allocation of the domain fails.
+class FailingAllocations {
+public:
+    explicit FailingAllocations(PyMemAllocatorDomain domain) : domain_(domain) {
+        PyMem_GetAllocator(domain_, &probe_saved_allocator);
+        PyMemAllocatorEx failing = {NULL, probe_fail_malloc, probe_fail_calloc, probe_fail_realloc,
+                                    probe_pass_free};
+        PyMem_SetAllocator(domain_, &failing);
+    }
+    ~FailingAllocations() { PyMem_SetAllocator(domain_, &probe_saved_allocator); }
+
+private:
+    PyMemAllocatorDomain domain_;
+};
+
+// --- version check -----------------------------------------------------------
+
+PyObject *probe_parse_version(PyObject *, PyObject *arg) {
+    const char *text = PyUnicode_AsUTF8(arg);
+    if (text == NULL) {
+        return NULL;
+    }
+    return PyLong_FromUnsignedLong(parse_runtime_version(text));
+}
+
+// Runs the version check as if the interpreter reported the given version.
+PyObject *probe_check_version(PyObject *, PyObject *arg) {
+    const char *text = PyUnicode_AsUTF8(arg);
+    if (text == NULL) {
+        return NULL;
+    }
+    const uint32_t saved = module_state.runtime_version;
+    module_state.runtime_version = parse_runtime_version(text);
+    const int rc = check_runtime_version();
+    module_state.runtime_version = saved;
+    if (rc < 0) {
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
+// --- code cache and traceback -----------------------------------------------
+
+PyObject *probe_code_cache_insert(PyObject *, PyObject *args) {
+    int line;
+    PyObject *code;
+    int fail_alloc = 0;
+    if (!PyArg_ParseTuple(args, "iO!|p", &line, &PyCode_Type, &code, &fail_alloc)) {
+        return NULL;
+    }
+    if (fail_alloc) {
+        FailingAllocations failing(PYMEM_DOMAIN_MEM);
+        code_cache_insert(line, reinterpret_cast<PyCodeObject *>(code));
+    } else {
+        code_cache_insert(line, reinterpret_cast<PyCodeObject *>(code));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *probe_code_cache_find(PyObject *, PyObject *arg) {
+    const long line = PyLong_AsLong(arg);
+    if (line == -1 && PyErr_Occurred()) {
+        return NULL;
+    }
+    PyCodeObject *code = code_cache_find(static_cast<int>(line));
+    if (code == NULL) {
+        Py_RETURN_NONE;
+    }
+    return reinterpret_cast<PyObject *>(code);
+}
+
+// (count, capacity, [lines in order])
+PyObject *probe_code_cache_state(PyObject *, PyObject *) {
+    const CodeObjectCache &cache = module_state.code_cache;
+    Ref lines = Ref::steal(PyList_New(cache.count));
+    if (!lines) {
+        return NULL;
+    }
+    for (int32_t i = 0; i < cache.count; ++i) {
+        PyObject *line = PyLong_FromLong(cache.entries[i].line);
+        if (line == NULL) {
+            return NULL;
+        }
+        PyList_SET_ITEM(lines.get(), i, line);
+    }
+    return Py_BuildValue("iiO", cache.count, cache.capacity, lines.get());
+}
+
+// Raises exc with one traceback entry added at line.  With fail_code set,
+// creating the entry's code object runs out of memory.
+PyObject *probe_raise_with_traceback(PyObject *, PyObject *args) {
+    int line;
+    PyObject *exc;
+    int fail_code = 0;
+    if (!PyArg_ParseTuple(args, "iO|p", &line, &exc, &fail_code)) {
+        return NULL;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
+    if (fail_code) {
+        FailingAllocations failing(PYMEM_DOMAIN_OBJ);
+        add_traceback(line);
+    } else {
+        add_traceback(line);
+    }
+    return NULL;
+}
+
+// --- calls and probes ----------------------------------------------------------
+
+// fast_call(callable, *args) with the vector layout the module uses.
+PyObject *probe_fast_call(PyObject *, PyObject *args) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n < 2 || n > 4) {
+        PyErr_SetString(PyExc_TypeError, "fast_call takes a callable and 1 to 3 arguments");
+        return NULL;
+    }
+    PyObject *argv[4] = {NULL, NULL, NULL, NULL};
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        argv[i] = PyTuple_GET_ITEM(args, i);
+    }
+    return fast_call(PyTuple_GET_ITEM(args, 0), argv + 1,
+                     static_cast<size_t>(n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+// (found, value); raises what the probe left pending.
+PyObject *probe_getattr_no_error(PyObject *, PyObject *args) {
+    PyObject *obj;
+    PyObject *name;
+    if (!PyArg_ParseTuple(args, "OU", &obj, &name)) {
+        return NULL;
+    }
+    Ref value = Ref::steal(getattr_no_error(obj, name));
+    if (!value) {
+        if (PyErr_Occurred()) {
+            return NULL;
+        }
+        return Py_BuildValue("(OO)", Py_False, Py_None);
+    }
+    return Py_BuildValue("(OO)", Py_True, value.get());
+}
+
+PyObject *probe_is_subtype(PyObject *, PyObject *args) {
+    PyObject *a;
+    PyObject *b;
+    if (!PyArg_ParseTuple(args, "O!O!", &PyType_Type, &a, &PyType_Type, &b)) {
+        return NULL;
+    }
+    return PyBool_FromLong(is_subtype(reinterpret_cast<PyTypeObject *>(a),
+                                      reinterpret_cast<PyTypeObject *>(b)));
+}
+
+// --- class construction -------------------------------------------------------
+
+PyObject *probe_get_module_global(PyObject *, PyObject *args) {
+    PyObject *globals;
+    PyObject *builtins;
+    PyObject *name;
+    if (!PyArg_ParseTuple(args, "O!OU", &PyDict_Type, &globals, &builtins, &name) ||
+        PyObject_Hash(name) == -1) {
+        return NULL;
+    }
+    return get_module_global(globals, builtins, name, &probe_cache);
+}
+
+// (version, value) of the probe's lookup cache.
+PyObject *probe_lookup_cache(PyObject *, PyObject *) {
+    return Py_BuildValue("(KO)", static_cast<unsigned long long>(probe_cache.version),
+                         probe_cache.value != NULL ? probe_cache.value : Py_None);
+}
+
+// Replaces the cached value, keeping the version: a later hit returns it.
+PyObject *probe_set_lookup_cache_value(PyObject *self, PyObject *value) {
+    // The cache borrows; the probe module keeps the object alive.
+    if (PyObject_SetAttrString(self, "_cached_value", value) < 0) {
+        return NULL;
+    }
+    probe_cache.value = value;
+    Py_RETURN_NONE;
+}
+
+PyObject *probe_dict_version(PyObject *, PyObject *arg) {
+    if (!PyDict_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "dict expected");
+        return NULL;
+    }
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<PyDictObject *>(arg)->ma_version_tag);
+}
+
+PyObject *probe_update_bases(PyObject *, PyObject *arg) {
+    if (!PyTuple_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "tuple expected");
+        return NULL;
+    }
+    return update_bases(arg, &module_state.strings);
+}
+
+PyObject *probe_calculate_metaclass(PyObject *, PyObject *arg) {
+    if (!PyTuple_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "tuple expected");
+        return NULL;
+    }
+    return calculate_metaclass(arg);
+}
+
+// run_class_statement(globals, builtins, name, base_name, doc, [(field, text)])
+// with a lookup cache of its own.
+PyObject *probe_run_class_statement(PyObject *, PyObject *args) {
+    PyObject *globals;
+    PyObject *builtins;
+    PyObject *name;
+    PyObject *base_name;
+    PyObject *doc;
+    PyObject *fields;
+    if (!PyArg_ParseTuple(args, "O!OUUOO!", &PyDict_Type, &globals, &builtins, &name, &base_name,
+                          &doc, &PyList_Type, &fields)) {
+        return NULL;
+    }
+    Annotation annotations[8];
+    const Py_ssize_t count = PyList_GET_SIZE(fields);
+    if (count > 8) {
+        PyErr_SetString(PyExc_ValueError, "at most 8 fields");
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PyList_GET_ITEM(fields, i);
+        if (!PyArg_ParseTuple(item, "UU", &annotations[i].name, &annotations[i].text) ||
+            PyObject_Hash(annotations[i].name) == -1) {
+            return NULL;
+        }
+    }
+    if (PyObject_Hash(name) == -1 || PyObject_Hash(base_name) == -1) {
+        return NULL;
+    }
+    GlobalLookupCache cache = {0, NULL};
+    ClassStatement statement;
+    statement.globals = globals;
+    statement.builtins = builtins;
+    statement.cache = &cache;
+    statement.strings = &module_state.strings;
+    statement.name = name;
+    statement.base_name = base_name;
+    statement.module_name = module_state.strings[S_module_name];
+    statement.doc = doc == Py_None ? NULL : doc;
+    statement.annotations = annotations;
+    statement.annotation_count = count;
+    if (run_class_statement(&statement) < 0) {
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
+// --- string table ---------------------------------------------------------------
+
+PyObject *probe_string_table(PyObject *, PyObject *) {
+    Ref list = Ref::steal(PyList_New(kStringCount));
+    if (!list) {
+        return NULL;
+    }
+    for (int i = 0; i < kStringCount; ++i) {
+        PyObject *s = module_state.strings[static_cast<StringId>(i)];
+        Py_INCREF(s);
+        PyList_SET_ITEM(list.get(), i, s);
+    }
+    return list.release();
+}
+
+PyObject *probe_string_init(PyObject *, PyObject *) {
+    if (string_table_init(&module_state.strings) < 0) {
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *probe_string_stream(PyObject *, PyObject *) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(kStringStream),
+                                     static_cast<Py_ssize_t>(sizeof kStringStream));
+}
+
+PyMethodDef probe_methods[] = {
+    {"parse_version", probe_parse_version, METH_O, NULL},
+    {"check_version", probe_check_version, METH_O, NULL},
+    {"code_cache_insert", probe_code_cache_insert, METH_VARARGS, NULL},
+    {"code_cache_find", probe_code_cache_find, METH_O, NULL},
+    {"code_cache_state", probe_code_cache_state, METH_NOARGS, NULL},
+    {"raise_with_traceback", probe_raise_with_traceback, METH_VARARGS, NULL},
+    {"fast_call", probe_fast_call, METH_VARARGS, NULL},
+    {"getattr_no_error", probe_getattr_no_error, METH_VARARGS, NULL},
+    {"is_subtype", probe_is_subtype, METH_VARARGS, NULL},
+    {"get_module_global", probe_get_module_global, METH_VARARGS, NULL},
+    {"lookup_cache", probe_lookup_cache, METH_NOARGS, NULL},
+    {"set_lookup_cache_value", probe_set_lookup_cache_value, METH_O, NULL},
+    {"dict_version", probe_dict_version, METH_O, NULL},
+    {"update_bases", probe_update_bases, METH_O, NULL},
+    {"calculate_metaclass", probe_calculate_metaclass, METH_O, NULL},
+    {"run_class_statement", probe_run_class_statement, METH_VARARGS, NULL},
+    {"string_table", probe_string_table, METH_NOARGS, NULL},
+    {"string_init", probe_string_init, METH_NOARGS, NULL},
+    {"string_stream", probe_string_stream, METH_NOARGS, NULL},
+    {NULL, NULL, 0, NULL},
+};
+
+// --- callees for fast_call ------------------------------------------------------
+
+// Callee(vectorcall): with vectorcall set, calls arrive through the vector
+// entry and report ("vectorcall", offset_bit_set, args); otherwise through
+// tp_call as ("tp_call", args).  Callee(None) returns NULL without an error.
+struct CalleeObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    int return_null;
+};
+
+PyObject *callee_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    Ref tuple = Ref::steal(PyTuple_New(n));
+    if (!tuple) {
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
+    return Py_BuildValue("(sOOO)", "vectorcall",
+                         (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) ? Py_True : Py_False,
+                         tuple.get(), kwnames != NULL ? kwnames : Py_None);
+}
+
+PyObject *callee_call(PyObject *self, PyObject *args, PyObject *) {
+    if (reinterpret_cast<CalleeObject *>(self)->return_null) {
+        return NULL;
+    }
+    return Py_BuildValue("(sO)", "tp_call", args);
+}
+
+PyObject *callee_new(PyTypeObject *type, PyObject *args, PyObject *) {
+    PyObject *mode;
+    if (!PyArg_ParseTuple(args, "O", &mode)) {
+        return NULL;
+    }
+    auto *self = reinterpret_cast<CalleeObject *>(type->tp_alloc(type, 0));
+    if (self == NULL) {
+        return NULL;
+    }
+    self->vectorcall = PyObject_IsTrue(mode) ? callee_vectorcall : NULL;
+    self->return_null = mode == Py_None;
+    return reinterpret_cast<PyObject *>(self);
+}
+
+PyTypeObject CalleeType;  // filled in by probe_exec
+
+int probe_exec(PyObject *module) {
+    Py_REFCNT(&CalleeType) = 1;
+    CalleeType.tp_name = "_callback_model_probe.Callee";
+    CalleeType.tp_basicsize = sizeof(CalleeObject);
+    CalleeType.tp_flags = Py_TPFLAGS_DEFAULT | _Py_TPFLAGS_HAVE_VECTORCALL;
+    CalleeType.tp_vectorcall_offset = offsetof(CalleeObject, vectorcall);
+    CalleeType.tp_call = callee_call;
+    CalleeType.tp_new = callee_new;
+    if (PyType_Ready(&CalleeType) < 0) {
+        return -1;
+    }
+    Py_INCREF(&CalleeType);
+    if (PyModule_AddObject(module, "Callee", reinterpret_cast<PyObject *>(&CalleeType)) < 0) {
+        Py_DECREF(&CalleeType);
+        return -1;
+    }
+    // Traceback entries made through the probe use its own module globals.
+    module_state.dict = PyModule_GetDict(module);
+    Py_INCREF(module_state.dict);
+    if (PyDict_SetItemString(module_state.dict, "__builtins__", PyEval_GetBuiltins()) < 0) {
+        return -1;
+    }
+    return string_table_init(&module_state.strings);
+}
+
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(probe_exec)},
+    {0, NULL},
+};
+
+PyModuleDef probe_definition = {
+    PyModuleDef_HEAD_INIT, "_callback_model_probe", NULL, 0, probe_methods, probe_slots,
+    NULL, NULL, NULL,
+};
+
+}  // namespace
+
+// PyMODINIT_FUNC of this interpreter version does not mark the symbol visible
+// on its own; everything else in the library stays hidden.
+#if defined(_WIN32)
+PyMODINIT_FUNC PyInit__callback_model_probe(void) {
+#else
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit__callback_model_probe(void) {
+#endif
+    return PyModuleDef_Init(&probe_definition);
+}
