@@ -8,9 +8,12 @@
 #include "calls.h"
 #include "class_construction.h"
 #include "module_state.h"
+#include "name_import.h"
 #include "ref.h"
 
 using namespace callback_model;
+
+extern "C" PyObject *PyInit_callback_model(void);
 
 namespace {
 
@@ -63,6 +66,52 @@ PyObject *probe_check_version(PyObject *, PyObject *arg) {
     const int rc = check_runtime_version();
     module_state.runtime_version = saved;
     if (rc < 0) {
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
+// Keeps the given version for every later check in this process.
+PyObject *probe_set_runtime_version(PyObject *, PyObject *arg) {
+    const char *text = PyUnicode_AsUTF8(arg);
+    if (text == NULL) {
+        return NULL;
+    }
+    module_state.runtime_version = parse_runtime_version(text);
+    Py_RETURN_NONE;
+}
+
+// --- the module definition, driven directly -----------------------------------
+
+PyModuleDef *probe_definition_of_module() {
+    return reinterpret_cast<PyModuleDef *>(PyInit_callback_model());
+}
+
+// Runs the create slot (and the interpreter guard) with any spec object.
+PyObject *probe_definition_create(PyObject *, PyObject *spec) {
+    return PyModule_FromDefAndSpec(probe_definition_of_module(), spec);
+}
+
+// Runs the exec slot on any module object.
+PyObject *probe_definition_exec(PyObject *, PyObject *module) {
+    if (PyModule_ExecDef(module, probe_definition_of_module()) < 0) {
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
+// --- name import -----------------------------------------------------------------
+
+PyObject *probe_import_names(PyObject *, PyObject *args) {
+    PyObject *module_name;
+    PyObject *names;
+    PyObject *globals;
+    if (!PyArg_ParseTuple(args, "UO!O!", &module_name, &PyTuple_Type, &names, &PyDict_Type,
+                          &globals)) {
+        return NULL;
+    }
+    if (import_names(module_name, &PyTuple_GET_ITEM(names, 0), PyTuple_GET_SIZE(names), globals,
+                     module_state.strings[S_dot]) < 0) {
         return NULL;
     }
     Py_RETURN_NONE;
@@ -308,6 +357,10 @@ PyObject *probe_string_stream(PyObject *, PyObject *) {
 PyMethodDef probe_methods[] = {
     {"parse_version", probe_parse_version, METH_O, NULL},
     {"check_version", probe_check_version, METH_O, NULL},
+    {"set_runtime_version", probe_set_runtime_version, METH_O, NULL},
+    {"definition_create", probe_definition_create, METH_O, NULL},
+    {"definition_exec", probe_definition_exec, METH_O, NULL},
+    {"import_names", probe_import_names, METH_VARARGS, NULL},
     {"code_cache_insert", probe_code_cache_insert, METH_VARARGS, NULL},
     {"code_cache_find", probe_code_cache_find, METH_O, NULL},
     {"code_cache_state", probe_code_cache_state, METH_NOARGS, NULL},

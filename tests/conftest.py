@@ -1,0 +1,95 @@
+"""Shared helpers.
+
+The module initialises once per process, so every scenario that changes
+process-wide state runs in a fresh interpreter through run_python().  The
+module under test is the installed one unless CALLBACK_MODEL_ROOT names a
+directory holding vel_tarn/server/misc/models/ (a test or sanitizer build).
+The probe extension is looked for in CALLBACK_MODEL_PROBE_DIR.
+"""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+FULL_NAME = "vel_tarn.server.misc.models.callback_model"
+TB_FUNCTION = "init " + FULL_NAME
+TB_FILE = "vel_tarn/server/misc/models/callback_model.py"
+
+MODULE_ROOT = os.environ.get("CALLBACK_MODEL_ROOT")
+PROBE_DIR = os.environ.get("CALLBACK_MODEL_PROBE_DIR")
+
+if MODULE_ROOT:
+    sys.path.insert(0, os.path.abspath(MODULE_ROOT))
+if PROBE_DIR:
+    sys.path.insert(0, os.path.abspath(PROBE_DIR))
+
+# Helpers every child script gets: a traceback summary and a JSON result line.
+CHILD_PRELUDE = '''
+import json, sys, traceback
+FULL_NAME = %r
+def tb_entries(exc):
+    return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)]
+def module_entries(exc):
+    return [(n, l) for (n, f, l) in tb_entries(exc) if f == %r]
+def result(**kw):
+    print("RESULT " + json.dumps(kw))
+''' % (FULL_NAME, TB_FILE)
+
+
+def child_env(extra=None):
+    env = dict(os.environ)
+    paths = [p for p in (MODULE_ROOT, PROBE_DIR) if p]
+    paths = [os.path.abspath(p) for p in paths]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env.update(extra or {})
+    return env
+
+
+def run_python(code, extra_env=None, args=(), timeout=120):
+    """Runs code in a fresh interpreter; returns the dict it passed to result()."""
+    script = CHILD_PRELUDE + textwrap.dedent(code)
+    proc = subprocess.run(
+        [sys.executable, "-c", script, *args],
+        env=child_env(extra_env),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=timeout,
+    )
+    lines = [l for l in proc.stdout.splitlines() if l.startswith("RESULT ")]
+    if proc.returncode != 0 or len(lines) != 1:
+        raise AssertionError(
+            "child failed (exit %d)\n--- stdout\n%s\n--- stderr\n%s" % (proc.returncode, proc.stdout, proc.stderr)
+        )
+    return json.loads(lines[0][len("RESULT "):])
+
+
+@pytest.fixture(scope="session")
+def probe():
+    try:
+        import _callback_model_probe
+    except ImportError as exc:
+        pytest.fail("the probe extension is not importable (build it with 'make probe' and set "
+                    "CALLBACK_MODEL_PROBE_DIR): %s" % exc)
+    return _callback_model_probe
+
+
+@pytest.fixture(scope="session")
+def models_dir():
+    """Directory holding the module file, for imports under the short name."""
+    import importlib.util
+    spec = importlib.util.find_spec(FULL_NAME)
+    assert spec is not None and spec.origin, "callback_model is not importable"
+    return os.path.dirname(spec.origin)
+
+
+def pydantic_major():
+    import pydantic
+    return int(pydantic.VERSION.split(".")[0])
