@@ -60,7 +60,9 @@ def test_missing_name_everywhere_is_an_import_error(probe, package):
 
 def test_non_attribute_error_from_a_module_getattr_becomes_an_import_error(probe, package):
     def __getattr__(name):
-        raise KeyError(name)
+        if name == "x":
+            raise KeyError(name)
+        raise AttributeError(name)
     package("cbm_raising", is_package=False, __getattr__=__getattr__)
     with pytest.raises(ImportError, match="^cannot import name x$"):
         probe.import_names("cbm_raising", ("x",), {})
