@@ -1,5 +1,5 @@
 """Server code as a type checker sees it: correct use of the model."""
-from typing import Any, Dict
+from typing import Any, Dict, List
 
 from vel_tarn.server.misc.models.callback_model import VelTarnCallbackModel
 
@@ -14,5 +14,5 @@ def record_outcome(procedure: str, done: Dict[str, Any], errors: Dict[str, Any])
     )
 
 
-def failed_keys(callback: VelTarnCallbackModel) -> list:
+def failed_keys(callback: VelTarnCallbackModel) -> List[str]:
     return sorted(callback.failed)
