@@ -84,9 +84,8 @@ int string_table_init(StringTable *table) {
                 return -1;
             }
         }
-        // The table owns its entries for the life of the process; an entry
-        // left by an earlier failed run is not released.
-        table->entry[i] = s;
+        // An entry left by an earlier failed run is released once replaced.
+        Py_XSETREF(table->entry[i], s);
         offset += length;
     }
     for (int i = 0; i < kStringCount; ++i) {

@@ -8,7 +8,7 @@
 
 namespace callback_model {
 
-// Strong references, never released: the table lives for the process.
+// Strong references, kept until a later run replaces them.
 struct StringTable {
     PyObject *entry[kStringCount];
 

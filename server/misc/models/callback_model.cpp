@@ -57,6 +57,11 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         return NULL;
     }
     if (module_state.module != NULL) {
+        // The interpreter resets the per-module state pointer of whatever
+        // create returns without freeing it, and allocates a new one on the
+        // next exec: free the one from the earlier exec here, or each import
+        // after a removal from sys.modules would leak it.
+        PyMem_Free(PyModule_GetState(module_state.module));
         Py_INCREF(module_state.module);
         return module_state.module;
     }
@@ -166,9 +171,17 @@ int module_bind_test_dict() {
     return PyDict_SetItem(module_state.dict, module_state.strings[S_test_key], test.get());
 }
 
+// Stores a new strong reference to borrowed (which may be NULL) in *field and
+// releases what the field held.  -1 when borrowed is NULL.
+int module_state_store(PyObject **field, PyObject *borrowed) {
+    Py_XINCREF(borrowed);
+    Py_XSETREF(*field, borrowed);
+    return borrowed != NULL ? 0 : -1;
+}
+
 // The exec slot.  Receives a borrowed module.  Each set-up step stores its
 // result in module_state before testing it; on failure the fields of earlier
-// steps keep their values for the rest of the process.
+// steps keep their values until a later run replaces them.
 int module_exec(PyObject *module) {
     if (module_state.module != NULL) {
         if (module_state.module == module) {
@@ -186,21 +199,14 @@ int module_exec(PyObject *module) {
     Py_INCREF(module);
     module_state.module = module;
 
-    module_state.dict = PyModule_GetDict(module);
-    if (module_state.dict == NULL) {
+    // Borrowed results become the state's strong references.  A reference
+    // left by an earlier failed run is released only once its replacement is
+    // in place.
+    if (module_state_store(&module_state.dict, PyModule_GetDict(module)) < 0 ||
+        module_state_store(&module_state.builtins, PyImport_AddModule("builtins")) < 0 ||
+        module_state_store(&module_state.runtime_module, PyImport_AddModule("cython_runtime")) < 0) {
         goto error;
     }
-    Py_INCREF(module_state.dict);
-    module_state.builtins = PyImport_AddModule("builtins");
-    if (module_state.builtins == NULL) {
-        goto error;
-    }
-    Py_INCREF(module_state.builtins);
-    module_state.runtime_module = PyImport_AddModule("cython_runtime");
-    if (module_state.runtime_module == NULL) {
-        goto error;
-    }
-    Py_INCREF(module_state.runtime_module);
     if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 ||
         check_runtime_version() < 0 ||
         string_table_init(&module_state.strings) < 0) {

@@ -23,7 +23,7 @@ struct CodeObjectCache {
     CodeCacheEntry *entries;  // PyMem_Malloc'd, NULL before the first insertion
 };
 
-// Every reference here is strong and kept for the life of the process, except
+// Every reference here is strong and kept until a later exec replaces it, except
 // module, which a failed exec releases, and base_lookup_cache.value, which is
 // borrowed from dict.
 struct ModuleState {
