@@ -45,6 +45,45 @@ private:
     PyMemAllocatorDomain domain_;
 };
 
+// Fails exactly the nth allocation (counting from 0) made through the
+// object and mem domains while armed; every other allocation goes through.
+struct CountdownAllocator {
+    PyMemAllocatorEx saved_obj;
+    PyMemAllocatorEx saved_mem;
+    long remaining;
+    bool fired;
+};
+
+CountdownAllocator countdown;
+
+bool countdown_hit() {
+    if (countdown.fired) {
+        return false;
+    }
+    if (countdown.remaining-- == 0) {
+        countdown.fired = true;
+        return true;
+    }
+    return false;
+}
+
+void *countdown_malloc(void *ctx, size_t size) {
+    auto *saved = static_cast<PyMemAllocatorEx *>(ctx);
+    return countdown_hit() ? NULL : saved->malloc(saved->ctx, size);
+}
+void *countdown_calloc(void *ctx, size_t n, size_t size) {
+    auto *saved = static_cast<PyMemAllocatorEx *>(ctx);
+    return countdown_hit() ? NULL : saved->calloc(saved->ctx, n, size);
+}
+void *countdown_realloc(void *ctx, void *ptr, size_t size) {
+    auto *saved = static_cast<PyMemAllocatorEx *>(ctx);
+    return countdown_hit() ? NULL : saved->realloc(saved->ctx, ptr, size);
+}
+void countdown_free(void *ctx, void *ptr) {
+    auto *saved = static_cast<PyMemAllocatorEx *>(ctx);
+    saved->free(saved->ctx, ptr);
+}
+
 // --- version check -----------------------------------------------------------
 
 PyObject *probe_parse_version(PyObject *, PyObject *arg) {
@@ -97,6 +136,42 @@ PyObject *probe_definition_exec(PyObject *, PyObject *module) {
     if (PyModule_ExecDef(module, probe_definition_of_module()) < 0) {
         return NULL;
     }
+    Py_RETURN_NONE;
+}
+
+// exec_failing_at(module, n): runs the exec slot with the nth allocation
+// failing.  Returns whether that allocation was reached; the exec's own
+// exception, if any, propagates.
+PyObject *probe_exec_failing_at(PyObject *, PyObject *args) {
+    PyObject *module;
+    long n;
+    if (!PyArg_ParseTuple(args, "Ol", &module, &n)) {
+        return NULL;
+    }
+    PyModuleDef *def = probe_definition_of_module();
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &countdown.saved_obj);
+    PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &countdown.saved_mem);
+    countdown.remaining = n;
+    countdown.fired = false;
+    PyMemAllocatorEx obj = {&countdown.saved_obj, countdown_malloc, countdown_calloc,
+                            countdown_realloc, countdown_free};
+    PyMemAllocatorEx mem = {&countdown.saved_mem, countdown_malloc, countdown_calloc,
+                            countdown_realloc, countdown_free};
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj);
+    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem);
+    const int rc = PyModule_ExecDef(module, def);
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &countdown.saved_obj);
+    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &countdown.saved_mem);
+    if (rc < 0) {
+        return NULL;
+    }
+    return PyBool_FromLong(countdown.fired);
+}
+
+// Drops the initialised module, as if the process had never imported it
+// (what persists across failed attempts, such as the caches, stays).
+PyObject *probe_forget_module(PyObject *, PyObject *) {
+    Py_CLEAR(module_state.module);
     Py_RETURN_NONE;
 }
 
@@ -360,6 +435,8 @@ PyMethodDef probe_methods[] = {
     {"set_runtime_version", probe_set_runtime_version, METH_O, NULL},
     {"definition_create", probe_definition_create, METH_O, NULL},
     {"definition_exec", probe_definition_exec, METH_O, NULL},
+    {"exec_failing_at", probe_exec_failing_at, METH_VARARGS, NULL},
+    {"forget_module", probe_forget_module, METH_NOARGS, NULL},
     {"import_names", probe_import_names, METH_VARARGS, NULL},
     {"code_cache_insert", probe_code_cache_insert, METH_VARARGS, NULL},
     {"code_cache_find", probe_code_cache_find, METH_O, NULL},
