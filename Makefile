@@ -56,7 +56,7 @@ $(VENV1)/.installed: $(DIST)/.built $(VENV1)/.deps
 
 $(TEST_BUILD)/.built: $(VENV)/.deps $(SOURCES)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(TEST_BUILD) -G Ninja \
-	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCALLBACK_MODEL_PROBE=ON >/dev/null
+	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON >/dev/null
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(TEST_BUILD)
 	@touch $@
 
@@ -103,6 +103,12 @@ test-valgrind: $(TEST_BUILD)/.built $(VENV)/.installed
 	    fi; \
 	fi; \
 	$(PY) tests/sanitizers/memcheck.py $(TEST_BUILD)/root
+
+# Figures for the README: import time and instructions, validation
+# throughput and library size, beside the plain Python model's.
+bench: $(VENV)/.installed $(VENV1)/.installed $(TEST_BUILD)/.built
+	$(PY) benchmarks/bench.py $(TEST_BUILD)/bench/empty_module$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') \
+	    $(CURDIR)/$(PY) $(CURDIR)/$(PY1)
 
 test: test-pydantic2 test-pydantic1 test-asan test-valgrind
 

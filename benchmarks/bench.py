@@ -1,0 +1,174 @@
+"""Import, instruction, validation and size figures for callback_model, each
+beside the same figure for the identical model written as a plain Python
+module, and for an empty extension module in the same package.
+
+Usage: bench.py EMPTY_MODULE_SO PYTHON [PYTHON ...]
+Each PYTHON is an environment with the package and a pydantic installed.
+"""
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+PACKAGE = "vel_tarn.server.misc.models"
+NAME = PACKAGE + ".callback_model"
+HERE = os.path.dirname(os.path.abspath(__file__))
+PLAIN_SOURCE = os.path.join(HERE, os.pardir, "tests", "reference", "plain_callback_model.py")
+IMPORT_RUNS = 41
+
+# Each measured script imports pydantic and the packages above the module
+# first, so that only the module's own import is timed or counted.
+PRELUDE = """
+import sys, time, importlib
+import pydantic, vel_tarn.server.misc.models
+"""
+
+CONSTRUCT = """
+import typing
+holder = type(sys)("bench_holder")
+holder.Any, holder.Dict, holder.BaseModel = typing.Any, typing.Dict, pydantic.BaseModel
+sys.modules["bench_holder"] = holder
+ns = {"__module__": "bench_holder", "__qualname__": "VelTarnCallbackModel",
+      "__doc__": "Callback Data Model for kernels to send data to server",
+      "__annotations__": {"procedure": "str", "status": "str", "msg": "str",
+                          "successful": "Dict[str, Any]", "failed": "Dict[str, Any]"}}
+meta = type(pydantic.BaseModel)
+"""
+
+
+def run(python, code, env, timeout=600):
+    return subprocess.run([python, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout, check=True)
+
+
+def site_module(python):
+    code = "import importlib.util as u; print(u.find_spec(%r).origin)" % NAME
+    return run(python, code, dict(os.environ)).stdout.strip()
+
+
+def make_root(python, empty_so, workdir):
+    """A package tree holding the three modules side by side."""
+    root = os.path.join(workdir, "root")
+    pkg = os.path.join(root, *PACKAGE.split("."))
+    os.makedirs(pkg)
+    compiled = site_module(python)
+    shutil.copy(compiled, pkg)
+    shutil.copy(empty_so, pkg)
+    shutil.copy(PLAIN_SOURCE, os.path.join(pkg, "plain_callback_model.py"))
+    run(python, "import compileall, sys; sys.exit(not compileall.compile_dir(%r, quiet=1))" % pkg, dict(os.environ))
+    return root, os.path.join(pkg, os.path.basename(compiled))
+
+
+def import_seconds(python, env, module):
+    code = PRELUDE + textwrap.dedent("""
+        t0 = time.perf_counter()
+        importlib.import_module(%r)
+        print(time.perf_counter() - t0)
+    """ % module)
+    return statistics.median(float(run(python, code, env).stdout) for _ in range(IMPORT_RUNS))
+
+
+def instructions(python, env, code):
+    # os._exit: the interpreter's teardown is not part of the import.
+    code += "\nimport os\nos._exit(0)\n"
+    out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, "-c", code],
+                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                         check=True).stderr
+    return int(re.search(r"Collected : (\d+)", out).group(1))
+
+
+def import_instructions(python, env):
+    base = instructions(python, env, PRELUDE)
+    counts = {}
+    for label, module in (("compiled", NAME), ("plain", PACKAGE + ".plain_callback_model"),
+                          ("empty", PACKAGE + ".empty_module")):
+        counts[label] = instructions(python, env, PRELUDE + "importlib.import_module(%r)\n" % module) - base
+    construct_base = instructions(python, env, PRELUDE + CONSTRUCT)
+    counts["construction"] = instructions(
+        python, env, PRELUDE + CONSTRUCT + "meta('VelTarnCallbackModel', (pydantic.BaseModel,), ns)\n") - construct_base
+    return counts
+
+
+def validation_rates(python, env):
+    code = PRELUDE + textwrap.dedent("""
+        import timeit
+        from vel_tarn.server.misc.models.callback_model import VelTarnCallbackModel as Compiled
+        from vel_tarn.server.misc.models.plain_callback_model import VelTarnCallbackModel as Plain
+        good = dict(procedure="p", status="done", msg="ok", successful={"a": 1, "b": [1, 2]}, failed={})
+        bad = dict(procedure="p", status=["x"], msg="ok", successful=[1], failed={})
+        v2 = pydantic.VERSION.startswith("2.")
+        def rate(model, record):
+            validate = model.model_validate if v2 else model.parse_obj
+            def once():
+                try:
+                    validate(record)
+                except pydantic.ValidationError:
+                    pass
+            n = 20000
+            return n / min(timeit.repeat(once, number=n, repeat=5))
+        for label, record in (("good", good), ("bad", bad)):
+            print(label, rate(Compiled, record), rate(Plain, record))
+    """)
+    rates = {}
+    for line in run(python, code, env).stdout.splitlines():
+        label, compiled, plain = line.split()
+        rates[label] = (float(compiled), float(plain))
+    return rates
+
+
+def stripped_size(path, workdir):
+    copy = os.path.join(workdir, "stripped.so")
+    shutil.copy(path, copy)
+    subprocess.run(["strip", "--strip-unneeded", copy], check=True)
+    needed = subprocess.run(["readelf", "-d", copy], stdout=subprocess.PIPE, universal_newlines=True,
+                            check=True).stdout
+    libs = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", needed)
+    return os.path.getsize(copy), libs
+
+
+def main(argv):
+    if len(argv) < 3:
+        raise SystemExit(__doc__)
+    empty_so, pythons = argv[1], argv[2:]
+    have_valgrind = shutil.which("valgrind") is not None
+    for python in pythons:
+        with tempfile.TemporaryDirectory() as workdir:
+            root, compiled_so = make_root(python, empty_so, workdir)
+            env = dict(os.environ, PYTHONPATH=root, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+            version = run(python, "import pydantic, sys; print(pydantic.VERSION, sys.version.split()[0])",
+                          env).stdout.split()
+            print("== pydantic %s, Python %s (%s)" % (version[0], version[1], python))
+            t = {label: import_seconds(python, env, module) for label, module in (
+                ("compiled", NAME), ("plain", PACKAGE + ".plain_callback_model"),
+                ("empty", PACKAGE + ".empty_module"))}
+            print("import, median of %d fresh interpreters (pydantic already imported):" % IMPORT_RUNS)
+            print("  compiled %8.1f us   plain %8.1f us   ratio %.3f   empty extension %6.1f us"
+                  % (t["compiled"] * 1e6, t["plain"] * 1e6, t["compiled"] / t["plain"], t["empty"] * 1e6))
+            if have_valgrind:
+                c = import_instructions(python, env)
+                own, plain_own = c["compiled"] - c["construction"], c["plain"] - c["construction"]
+                print("import, instructions (callgrind, PYTHONHASHSEED=0):")
+                print("  compiled %10d   plain %10d   ratio %.3f" % (c["compiled"], c["plain"], c["compiled"] / c["plain"]))
+                print("  model construction alone %10d" % c["construction"])
+                print("  own work: compiled %8d   plain %8d   empty extension import %8d   compiled/empty %.3f"
+                      % (own, plain_own, c["empty"], own / c["empty"]))
+            else:
+                print("import, instructions: valgrind not found, not measured")
+            rates = validation_rates(python, env)
+            for label in ("good", "bad"):
+                compiled, plain = rates[label]
+                print("validation, %s record: compiled %9.0f/s   plain %9.0f/s   ratio %.3f"
+                      % (label, compiled, plain, compiled / plain))
+            size, libs = stripped_size(compiled_so, workdir)
+            empty_size, _ = stripped_size(empty_so, workdir)
+            print("stripped library: %d bytes (%.1f KiB), needs %s; empty extension %d bytes"
+                  % (size, size / 1024.0, ", ".join(libs), empty_size))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
