@@ -20,10 +20,12 @@ ACCESS_ERRORS = {"InvalidRead", "InvalidWrite", "InvalidFree", "MismatchedFree",
                  "UninitCondition", "UninitValue", "SyscallParam", "Overlap", "FishyValue"}
 
 PRELUDE = """
-import importlib, sys, types
+import importlib, os, sys, types
 NAME = "vel_tarn.server.misc.models.callback_model"
+ROOT = os.environ["MEMCHECK_MODULE_ROOT"]
 def use():
     m = importlib.import_module(NAME)
+    assert m.__file__.startswith(ROOT), "not the build under test: " + m.__file__
     M = m.VelTarnCallbackModel
     M(procedure="p", status="s", msg="m", successful={"a": 1}, failed={})
     try:
@@ -90,7 +92,7 @@ def through_module(error):
 
 def run(name, code, module_root, workdir):
     xml_path = os.path.join(workdir, name + ".xml")
-    env = dict(os.environ, PYTHONMALLOC="malloc", PYTHONPATH=module_root)
+    env = dict(os.environ, PYTHONMALLOC="malloc", PYTHONPATH=module_root, MEMCHECK_MODULE_ROOT=module_root)
     cmd = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
            "--num-callers=40", "--xml=yes", "--xml-file=" + xml_path,
            sys.executable, "-c", PRELUDE + textwrap.dedent(code)]
