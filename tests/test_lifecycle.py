@@ -174,12 +174,12 @@ def test_exec_with_another_module_object_is_refused(probe):
     assert r == {"err": REINIT_TEXT, "same": True, "model": "VelTarnCallbackModel"}
 
 
-class Spec:
+class FakeModuleSpec:
     def __init__(self, **attrs):
         self.__dict__.update(attrs)
 
 
-class RaisingSpec:
+class RaisingModuleSpec:
     name = "spec_test"
 
     @property
@@ -194,7 +194,7 @@ class RaisingSpec:
     (dict(name="c"), {}),
 ])
 def test_create_copies_spec_attributes(probe, attrs, expected):
-    m = probe.definition_create(Spec(**attrs))
+    m = probe.definition_create(FakeModuleSpec(**attrs))
     extra = {k: v for k, v in vars(m).items() if k not in ("__name__", "__doc__", "__spec__")}
     # A new module object starts with __loader__ and __package__ set to None.
     assert m.__name__ == attrs["name"] and extra == dict({"__loader__": None, "__package__": None}, **expected)
@@ -202,6 +202,6 @@ def test_create_copies_spec_attributes(probe, attrs, expected):
 
 def test_create_propagates_spec_errors(probe):
     with pytest.raises(KeyError, match="origin"):
-        probe.definition_create(RaisingSpec())
+        probe.definition_create(RaisingModuleSpec())
     with pytest.raises(AttributeError):
-        probe.definition_create(Spec())  # no name at all
+        probe.definition_create(FakeModuleSpec())  # no name at all

@@ -48,9 +48,9 @@ def test_sub_interpreter_during_the_main_import_is_refused():
                 if name != "pydantic":
                     return None
                 sys.meta_path.remove(self)
-                spec = importlib.util.find_spec(name)
-                spec.loader = PauseLoader(spec.loader)
-                return spec
+                found = importlib.util.find_spec(name)
+                found.loader = PauseLoader(found.loader)
+                return found
         sys.meta_path.insert(0, Pause())
         def sub():
             started.wait(60)

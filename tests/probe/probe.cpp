@@ -126,7 +126,7 @@ PyModuleDef *probe_definition_of_module() {
     return reinterpret_cast<PyModuleDef *>(PyInit_callback_model());
 }
 
-// Runs the create slot (and the interpreter guard) with any spec object.
+// Runs the create slot (and the interpreter guard) with any module spec object.
 PyObject *probe_definition_create(PyObject *, PyObject *spec) {
     return PyModule_FromDefAndSpec(probe_definition_of_module(), spec);
 }

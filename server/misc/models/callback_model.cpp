@@ -34,7 +34,7 @@ int check_single_interpreter() {
     return -1;
 }
 
-// Copies spec.<attribute> into dict[key].  A missing attribute is skipped;
+// Copies the module spec's <attribute> into dict[key].  A missing attribute is skipped;
 // so is None when skip_none is set.
 int module_copy_spec_attr(PyObject *spec, PyObject *dict, const char *attribute, const char *key,
                           bool skip_none) {
