@@ -266,3 +266,72 @@ def test_is_subtype(probe):
     assert probe.is_subtype(B, A) and probe.is_subtype(B, object) and probe.is_subtype(A, A)
     assert not probe.is_subtype(A, B) and not probe.is_subtype(int, str)
     assert probe.is_subtype(KeyError, LookupError) and not probe.is_subtype(KeyError, AttributeError)
+
+
+# --- class statement pieces ------------------------------------------------------
+
+def test_global_lookup_cache_skips_the_probe_while_the_dict_is_unchanged(probe):
+    import builtins
+    base = type("Base", (), {})
+    g = {"Base": base}
+    assert probe.get_module_global(g, builtins, "Base") is base
+    version, cached = probe.lookup_cache()
+    assert version == probe.dict_version(g) and cached is base
+    # A hit returns the cached object without looking in the dict again.
+    stand_in = object()
+    probe.set_lookup_cache_value(stand_in)
+    assert probe.get_module_global(g, builtins, "Base") is stand_in
+    g["other"] = 1  # any change moves the version tag: probe again
+    assert probe.get_module_global(g, builtins, "Base") is base
+
+
+def test_global_lookup_falls_back_to_builtins_then_name_error(probe):
+    import builtins
+    assert probe.get_module_global({}, builtins, "len") is len
+    with pytest.raises(NameError, match="^name 'NoSuchBase' is not defined$"):
+        probe.get_module_global({}, builtins, "NoSuchBase")
+    # A cached miss for the same dict version goes straight to builtins.
+    g = {}
+    with pytest.raises(NameError):
+        probe.get_module_global(g, builtins, "NoSuchBase")
+    assert probe.lookup_cache() == (probe.dict_version(g), None)
+    with pytest.raises(NameError):
+        probe.get_module_global(g, builtins, "NoSuchBase")
+
+
+def test_run_class_statement_binds_the_class_or_nothing(probe):
+    import builtins
+
+    class Base:
+        pass
+    g = {"Base": Base}
+    probe.run_class_statement(g, builtins, "Made", "Base", None, [("a", "int"), ("b", "Dict[str, Any]")])
+    made = g["Made"]
+    assert made.__bases__ == (Base,) and made.__qualname__ == "Made" and made.__doc__ is None
+    assert made.__module__ == FULL_NAME and made.__annotations__ == {"a": "int", "b": "Dict[str, Any]"}
+    g = {}
+    with pytest.raises(NameError, match="^name 'Missing' is not defined$"):
+        probe.run_class_statement(g, builtins, "Made", "Missing", "doc", [])
+    assert g == {}
+
+
+def test_update_bases_and_metaclass(probe):
+    class M1(type):
+        pass
+
+    class M2(M1):
+        pass
+    A, B = M1("A", (), {}), M2("B", (), {})
+
+    class Entries:
+        def __mro_entries__(self, bases):
+            Entries.seen = bases
+            return (B, int)
+    orig = (A, Entries(), str)
+    assert probe.update_bases(orig) == (A, B, int, str) and Entries.seen is orig
+    plain = (A, str)
+    assert probe.update_bases(plain) is plain
+    assert probe.calculate_metaclass((A, B)) is M2 and probe.calculate_metaclass((B, A)) is M2
+    assert probe.calculate_metaclass(()) is type
+    with pytest.raises(TypeError, match="^metaclass conflict"):
+        probe.calculate_metaclass((A, type("C", (), {}), M2("D", (), {}), type(str)("E", (), {}), abs))
