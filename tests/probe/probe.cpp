@@ -21,30 +21,6 @@ GlobalLookupCache probe_cache;
 
 // --- allocation failure injection -----------------------------------------
 
-PyMemAllocatorEx probe_saved_allocator;
-
-void *probe_fail_malloc(void *, size_t) { return NULL; }
-void *probe_fail_calloc(void *, size_t, size_t) { return NULL; }
-void *probe_fail_realloc(void *, void *, size_t) { return NULL; }
-void probe_pass_free(void *, void *ptr) {
-    probe_saved_allocator.free(probe_saved_allocator.ctx, ptr);
-}
-
-// While alive, every allocation of the domain fails.
-class FailingAllocations {
-public:
-    explicit FailingAllocations(PyMemAllocatorDomain domain) : domain_(domain) {
-        PyMem_GetAllocator(domain_, &probe_saved_allocator);
-        PyMemAllocatorEx failing = {NULL, probe_fail_malloc, probe_fail_calloc, probe_fail_realloc,
-                                    probe_pass_free};
-        PyMem_SetAllocator(domain_, &failing);
-    }
-    ~FailingAllocations() { PyMem_SetAllocator(domain_, &probe_saved_allocator); }
-
-private:
-    PyMemAllocatorDomain domain_;
-};
-
 // Fails exactly the nth allocation (counting from 0) made through the
 // object and mem domains while armed; every other allocation goes through.
 struct CountdownAllocator {
@@ -83,6 +59,31 @@ void countdown_free(void *ctx, void *ptr) {
     auto *saved = static_cast<PyMemAllocatorEx *>(ctx);
     saved->free(saved->ctx, ptr);
 }
+
+// While alive, the nth allocation from now fails; fired() tells whether it
+// was reached.
+class AllocationFailure {
+public:
+    explicit AllocationFailure(long n) {
+        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &countdown.saved_obj);
+        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &countdown.saved_mem);
+        countdown.remaining = n;
+        countdown.fired = false;
+        PyMemAllocatorEx obj = {&countdown.saved_obj, countdown_malloc, countdown_calloc,
+                                countdown_realloc, countdown_free};
+        PyMemAllocatorEx mem = {&countdown.saved_mem, countdown_malloc, countdown_calloc,
+                                countdown_realloc, countdown_free};
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem);
+    }
+    ~AllocationFailure() {
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &countdown.saved_obj);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &countdown.saved_mem);
+    }
+    AllocationFailure(const AllocationFailure &) = delete;
+    AllocationFailure &operator=(const AllocationFailure &) = delete;
+    bool fired() const { return countdown.fired; }
+};
 
 // --- version check -----------------------------------------------------------
 
@@ -148,24 +149,17 @@ PyObject *probe_exec_failing_at(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "Ol", &module, &n)) {
         return NULL;
     }
-    PyModuleDef *def = probe_definition_of_module();
-    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &countdown.saved_obj);
-    PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &countdown.saved_mem);
-    countdown.remaining = n;
-    countdown.fired = false;
-    PyMemAllocatorEx obj = {&countdown.saved_obj, countdown_malloc, countdown_calloc,
-                            countdown_realloc, countdown_free};
-    PyMemAllocatorEx mem = {&countdown.saved_mem, countdown_malloc, countdown_calloc,
-                            countdown_realloc, countdown_free};
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj);
-    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem);
-    const int rc = PyModule_ExecDef(module, def);
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &countdown.saved_obj);
-    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &countdown.saved_mem);
+    int rc;
+    bool fired;
+    {
+        AllocationFailure failure(n);
+        rc = PyModule_ExecDef(module, probe_definition_of_module());
+        fired = failure.fired();
+    }
     if (rc < 0) {
         return NULL;
     }
-    return PyBool_FromLong(countdown.fired);
+    return PyBool_FromLong(fired);
 }
 
 // Drops the initialised module, as if the process had never imported it
@@ -201,12 +195,9 @@ PyObject *probe_code_cache_insert(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "iO!|p", &line, &PyCode_Type, &code, &fail_alloc)) {
         return NULL;
     }
-    if (fail_alloc) {
-        FailingAllocations failing(PYMEM_DOMAIN_MEM);
-        code_cache_insert(line, reinterpret_cast<PyCodeObject *>(code));
-    } else {
-        code_cache_insert(line, reinterpret_cast<PyCodeObject *>(code));
-    }
+    // With fail_alloc, the insertion's first allocation fails.
+    AllocationFailure failure(fail_alloc ? 0 : -1);
+    code_cache_insert(line, reinterpret_cast<PyCodeObject *>(code));
     Py_RETURN_NONE;
 }
 
@@ -239,8 +230,7 @@ PyObject *probe_code_cache_state(PyObject *, PyObject *) {
     return Py_BuildValue("iiO", cache.count, cache.capacity, lines.get());
 }
 
-// Raises exc with one traceback entry added at line.  With fail_code set,
-// creating the entry's code object runs out of memory.
+// Raises exc with one traceback entry added at line.
 PyObject *probe_raise_with_traceback(PyObject *, PyObject *args) {
     int line;
     PyObject *exc;
@@ -249,12 +239,9 @@ PyObject *probe_raise_with_traceback(PyObject *, PyObject *args) {
         return NULL;
     }
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
-    if (fail_code) {
-        FailingAllocations failing(PYMEM_DOMAIN_OBJ);
-        add_traceback(line);
-    } else {
-        add_traceback(line);
-    }
+    // With fail_code, the first allocation (that of the code object) fails.
+    AllocationFailure failure(fail_code ? 0 : -1);
+    add_traceback(line);
     return NULL;
 }
 
