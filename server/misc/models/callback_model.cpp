@@ -113,10 +113,9 @@ void module_unregister(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     PyObject *key = module_state.strings[S_module_name];
     if (modules != NULL && PyDict_GetItemWithError(modules, key) == module) {
-        if (PyDict_DelItem(modules, key) < 0) {
-            PyErr_Clear();
-        }
+        (void)PyDict_DelItem(modules, key);
     }
+    // Whatever the clean-up raised gives way to the import's own error.
     PyErr_Clear();
 }
 
