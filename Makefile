@@ -1,116 +1,170 @@
-# make demo   build, install and run the example server code
-# make test   every test suite: both pydantic lines, the probe, typing,
-#             the wheel, sanitizers and valgrind
-# make bench  import, instruction, throughput and size figures
+# make demo        build, install and run the example server code (Python 3.8)
+# make test        every test suite on every CPython 3.8-3.13 found, the
+#                  sanitizers, memcheck, exact reference counts and Windows
+# make test-quick  the 3.8 suite alone, under pydantic 2
+# make bench       import, instruction, throughput and size figures (3.8)
 #
-# PYTHON=/path/to/python3.8 overrides the interpreter that is found.
+# PYTHONS="/path/python3.X ..." names the interpreters to test instead of
+# searching; PYTHON=/path/to/python3.X stands for its own version (and picks
+# the demo's interpreter).
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := demo
 .DELETE_ON_ERROR:
+.SECONDEXPANSION:
+.SECONDARY:
 
-VENV    := .venv
-VENV1   := .venv-pydantic1
-PY      := $(VENV)/bin/python
-PY1     := $(VENV1)/bin/python
+SUPPORTED := 3.8 3.9 3.10 3.11 3.12 3.13
+FOUND := $(shell tools/find-pythons)
+VERSIONS := $(foreach e,$(FOUND),$(firstword $(subst =, ,$(e))))
+MISSING := $(filter-out $(VERSIONS),$(SUPPORTED))
+NEWEST := $(lastword $(VERSIONS))
+# The demo and the benchmarks run where the servers do: 3.8, unless PYTHON
+# names another interpreter.
+DEMO_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])'),3.8)
+
 PIP_OPT := --disable-pip-version-check --quiet
-DIST    := build/dist
-# The test build: the module and the test-only probe, built from the same sources.
-TEST_BUILD := build/test
-ASAN_BUILD := build/asan
-
 SOURCES := CMakeLists.txt pyproject.toml $(wildcard server/misc/models/*) \
            $(wildcard support/*) $(wildcard tools/*) $(wildcard tests/probe/*)
 
-.PHONY: demo test test-pydantic2 test-pydantic1 test-asan test-valgrind bench wheel probe clean check-tools
+# .venv/3.X holds pydantic 2, the test tools and the build tools and builds
+# the wheel; .venv/3.X-pydantic1 holds pydantic 1.10.
+version_of = $(firstword $(subst -, ,$(1)))
+
+.PHONY: demo test test-quick bench wheel probe clean check-tools summary
 
 check-tools:
 	@command -v c++ >/dev/null 2>&1 || { echo "No C++ compiler found: install g++ (apt-get install g++)." >&2; exit 1; }
 
-# One virtual environment per pydantic line; the first also builds the wheel.
-$(VENV)/.deps: requirements/build.txt requirements/test.txt requirements/pydantic2.txt | check-tools
-	@py=$$(tools/find-python38) && { [ -x $(PY) ] || "$$py" -m venv $(VENV); }
-	$(PY) -m pip install $(PIP_OPT) -r requirements/build.txt -r requirements/test.txt -r requirements/pydantic2.txt
+.venv/%/.deps: requirements/build.txt requirements/test.txt requirements/pydantic2.txt requirements/pydantic1.txt | check-tools
+	@v=$(call version_of,$*); py=$$(tools/find-pythons --one $$v); \
+	[ -x .venv/$*/bin/python ] || "$$py" -m venv .venv/$*
+	@case "$*" in \
+	    *-pydantic1) reqs="-r requirements/test.txt -r requirements/pydantic1.txt" ;; \
+	    *) reqs="-r requirements/build.txt -r requirements/test.txt -r requirements/pydantic2.txt" ;; \
+	esac; \
+	echo ".venv/$*: installing $$reqs"; .venv/$*/bin/python -m pip install $(PIP_OPT) $$reqs
 	@touch $@
 
-$(VENV1)/.deps: requirements/test.txt requirements/pydantic1.txt
-	@py=$$(tools/find-python38) && { [ -x $(PY1) ] || "$$py" -m venv $(VENV1); }
-	$(PY1) -m pip install $(PIP_OPT) -r requirements/test.txt -r requirements/pydantic1.txt
+# The wheel of each version, built in that version's environment.
+build/%/dist/.built: .venv/%/.deps $(SOURCES)
+	rm -rf build/$*/dist
+	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" .venv/$*/bin/python -m pip wheel $(PIP_OPT) \
+	    --no-build-isolation --no-deps -w build/$*/dist .
 	@touch $@
 
-$(DIST)/.built: $(VENV)/.deps $(SOURCES)
-	rm -rf $(DIST)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m pip wheel $(PIP_OPT) --no-build-isolation --no-deps -w $(DIST) .
+.venv/%/.installed: .venv/%/.deps build/$$(call version_of,$$*)/dist/.built
+	.venv/$*/bin/python -m pip install $(PIP_OPT) --force-reinstall --no-deps build/$(call version_of,$*)/dist/*.whl
 	@touch $@
 
-wheel: $(DIST)/.built
-
-$(VENV)/.installed: $(DIST)/.built
-	$(PY) -m pip install $(PIP_OPT) --force-reinstall --no-deps $(DIST)/*.whl
+# The test build: the module and the test-only probe, from the same sources.
+build/%/test/.built: .venv/%/.deps $(SOURCES)
+	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake -S . -B build/$*/test -G Ninja \
+	    -DPython_EXECUTABLE=$(CURDIR)/.venv/$*/bin/python -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON >/dev/null
+	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake --build build/$*/test
 	@touch $@
 
-$(VENV1)/.installed: $(DIST)/.built $(VENV1)/.deps
-	$(PY1) -m pip install $(PIP_OPT) --force-reinstall --no-deps $(DIST)/*.whl
+# The module and the probe with AddressSanitizer and UBSan.
+build/%/asan/.built: .venv/%/.deps $(SOURCES)
+	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake -S . -B build/$*/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DPython_EXECUTABLE=$(CURDIR)/.venv/$*/bin/python -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_SANITIZE=ON >/dev/null
+	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake --build build/$*/asan
 	@touch $@
 
-$(TEST_BUILD)/.built: $(VENV)/.deps $(SOURCES)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(TEST_BUILD) -G Ninja \
-	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(TEST_BUILD)
-	@touch $@
+wheel: build/$(DEMO_VERSION)/dist/.built
+probe: build/$(DEMO_VERSION)/test/.built
 
-probe: $(TEST_BUILD)/.built
+demo: .venv/$(DEMO_VERSION)/.installed
+	.venv/$(DEMO_VERSION)/bin/python examples/server.py
 
-demo: $(VENV)/.installed
-	$(PY) examples/server.py
+# The installed wheel under pydantic 2 and 1.10, with the probe of the test build.
+suite-%-pydantic2: .venv/%/.installed build/%/test/.built
+	@echo "=== CPython $*, pydantic 2"
+	CALLBACK_MODEL_WHEEL_DIR=build/$*/dist CALLBACK_MODEL_PROBE_DIR=build/$*/test/probe \
+	    .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests
 
-# The installed wheel under each pydantic line, with the probe from the test build.
-test-pydantic2: $(VENV)/.installed $(TEST_BUILD)/.built
-	CALLBACK_MODEL_PROBE_DIR=$(TEST_BUILD)/probe $(PY) -m pytest -q tests
+suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built
+	@echo "=== CPython $*, pydantic 1.10"
+	CALLBACK_MODEL_WHEEL_DIR=build/$*/dist CALLBACK_MODEL_PROBE_DIR=build/$*/test/probe \
+	    .venv/$*-pydantic1/bin/python -m pytest -q -p no:cacheprovider tests
 
-test-pydantic1: $(VENV1)/.installed $(TEST_BUILD)/.built
-	CALLBACK_MODEL_PROBE_DIR=$(TEST_BUILD)/probe $(PY1) -m pytest -q tests
-
-# The module and the probe built with AddressSanitizer and UBSan, under the
-# whole suite except the wheel and typing tests, which never load that build.
-# The interpreter is not sanitized: the runtime is preloaded, the plain
-# allocator makes every object a malloc block, and full unwinding lets the
-# suppressions (interpreter-only, each explained) match.
-$(ASAN_BUILD)/.built: $(VENV)/.deps $(SOURCES)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_SANITIZE=ON >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD)
-	@touch $@
-
-test-asan: $(ASAN_BUILD)/.built $(VENV)/.installed
+# The whole module suite against the sanitizer build, except the wheel and
+# typing tests, which never load that build.  The interpreter is not
+# sanitized: the runtime is preloaded, the plain allocator makes every object
+# a malloc block, and full unwinding lets the suppressions (interpreter-only,
+# each explained) match.
+suite-%-asan: build/%/asan/.built .venv/%/.installed
+	@echo "=== CPython $*, AddressSanitizer and UBSan"
 	@asan=$$(c++ -print-file-name=libasan.so); [ -f "$$asan" ] || { echo "No AddressSanitizer runtime: install libasan (apt-get install libasan8)." >&2; exit 1; }; \
 	LD_PRELOAD="$$asan" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	CALLBACK_MODEL_ROOT=$(ASAN_BUILD)/root CALLBACK_MODEL_PROBE_DIR=$(ASAN_BUILD)/probe \
-	$(PY) -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py
+	CALLBACK_MODEL_ROOT=build/$*/asan/root CALLBACK_MODEL_PROBE_DIR=build/$*/asan/probe \
+	.venv/$*/bin/python -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py
 
 # memcheck over the import, a validation and the failure scenarios.
-test-valgrind: $(TEST_BUILD)/.built $(VENV)/.installed
+suite-%-memcheck: build/%/test/.built .venv/%/.installed
+	@echo "=== CPython $*, valgrind memcheck"
 	@if ! command -v valgrind >/dev/null 2>&1; then \
 	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
 	        echo "valgrind not found: installing it from the Debian packages"; \
 	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; \
 	    else \
-	        echo "valgrind not found: skipping memcheck (install valgrind to run it)."; exit 0; \
+	        echo "SKIPPED: valgrind is not installed (install valgrind to run memcheck)." | tee -a build/skipped.txt; exit 0; \
 	    fi; \
 	fi; \
-	$(PY) tests/sanitizers/memcheck.py $(TEST_BUILD)/root
+	.venv/$*/bin/python tests/sanitizers/memcheck.py build/$*/test/root
+
+# Reference totals under Debian's debug interpreter: the module built for it
+# and the reference-total suite run in it.
+DEBUG_PYTHON ?= /usr/bin/python3.11-dbg
+suite-refcount: .venv/3.8/.deps
+	@echo "=== $(DEBUG_PYTHON), exact reference counts"
+	@if ! [ -x $(DEBUG_PYTHON) ] || ! [ -f /usr/include/python3.11d/Python.h ]; then \
+	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	        echo "python3.11-dbg not found: installing it from the Debian packages"; \
+	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3.11-venv >/dev/null; \
+	    fi; \
+	fi; \
+	if ! [ -x $(DEBUG_PYTHON) ]; then \
+	    echo "SKIPPED: exact reference counts ($(DEBUG_PYTHON) is not installed; install python3.11-dbg to run them)." | tee -a build/skipped.txt; exit 0; \
+	fi; \
+	[ -x .venv/3.11d/bin/python ] || $(DEBUG_PYTHON) -m venv .venv/3.11d; \
+	[ -f .venv/3.11d/.deps ] || { .venv/3.11d/bin/python -m pip install $(PIP_OPT) -r requirements/test.txt && touch .venv/3.11d/.deps; }; \
+	PATH="$(CURDIR)/.venv/3.8/bin:$$PATH" cmake -S . -B build/3.11d -G Ninja -DPython_EXECUTABLE=$(DEBUG_PYTHON) >/dev/null; \
+	PATH="$(CURDIR)/.venv/3.8/bin:$$PATH" cmake --build build/3.11d >/dev/null; \
+	CALLBACK_MODEL_ROOT=build/3.11d/root .venv/3.11d/bin/python -m pytest -q -p no:cacheprovider tests/refcount
+
+# The Windows module, cross-compiled with mingw-w64 and tested under Wine.
+windows:
+	tools/windows/build-all $(VERSIONS)
+
+suite-windows:
+	@echo "=== Windows CPython under Wine"
+	tools/windows/test-all $(VERSIONS)
+
+TEST_SUITES := $(foreach v,$(VERSIONS),suite-$(v)-pydantic2 suite-$(v)-pydantic1) \
+               $(sort suite-3.8-asan suite-$(NEWEST)-asan) suite-3.8-memcheck suite-refcount
+
+test:
+	@mkdir -p build && rm -f build/skipped.txt
+	$(MAKE) --no-print-directory $(TEST_SUITES)
+	@$(MAKE) --no-print-directory summary
+
+test-quick: suite-3.8-pydantic2
+
+summary:
+	@echo "=== Tested CPython: $(VERSIONS)"
+	@for v in $(MISSING); do echo "SKIPPED: CPython $$v (not installed; install it or name it in PYTHONS=)"; done
+	@if [ -f build/skipped.txt ]; then cat build/skipped.txt; fi
 
 # Figures for the README: import time and instructions, validation
 # throughput and library size, beside the plain Python model's.
-bench: $(VENV)/.installed $(VENV1)/.installed $(TEST_BUILD)/.built
-	$(PY) benchmarks/bench.py $(TEST_BUILD)/bench/empty_module$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') \
-	    $(CURDIR)/$(PY) $(CURDIR)/$(PY1)
-
-test: test-pydantic2 test-pydantic1 test-asan test-valgrind
+bench: .venv/3.8/.installed .venv/3.8-pydantic1/.installed build/3.8/test/.built
+	.venv/3.8/bin/python benchmarks/bench.py build/3.8/test/bench/empty_module$$(.venv/3.8/bin/python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') \
+	    $(CURDIR)/.venv/3.8/bin/python $(CURDIR)/.venv/3.8-pydantic1/bin/python
 
 clean:
-	rm -rf build $(VENV) $(VENV1)
+	rm -rf build .venv

@@ -1,5 +1,6 @@
 #include "calls.h"
 
+#include "py_compat.h"
 #include "ref.h"
 
 namespace callback_model {
@@ -52,7 +53,7 @@ PyObject *fast_call(PyObject *callable, PyObject *const *args, size_t nargsf) {
     if (nargs == 1 && type == &PyCFunction_Type && (PyCFunction_GET_FLAGS(callable) & METH_O)) {
         return call_builtin_direct(callable, args[0]);
     }
-    if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) {
+    if (PyType_HasFeature(type, kCompatVectorcallFlag)) {
         vectorcallfunc func;
         memcpy(&func, reinterpret_cast<char *>(callable) + type->tp_vectorcall_offset, sizeof func);
         if (func != NULL) {
@@ -113,19 +114,11 @@ PyObject *getattr_no_error(PyObject *obj, PyObject *name) {
     if (value != NULL) {
         return value;
     }
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
-    PyObject *pending = tstate->curexc_type;  // borrowed
+    PyThreadState *tstate = compat_thread_state();
+    PyObject *pending = compat_pending_type(tstate);  // borrowed
     if (pending != NULL &&
         (pending == PyExc_AttributeError || exception_matches(pending, PyExc_AttributeError))) {
-        PyObject *type = tstate->curexc_type;
-        PyObject *val = tstate->curexc_value;
-        PyObject *tb = tstate->curexc_traceback;
-        tstate->curexc_type = NULL;
-        tstate->curexc_value = NULL;
-        tstate->curexc_traceback = NULL;
-        Py_XDECREF(type);
-        Py_XDECREF(val);
-        Py_XDECREF(tb);
+        compat_discard_pending(tstate);
     }
     return NULL;
 }

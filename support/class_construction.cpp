@@ -1,6 +1,7 @@
 #include "class_construction.h"
 
 #include "calls.h"
+#include "py_compat.h"
 #include "ref.h"
 
 namespace callback_model {
@@ -12,16 +13,13 @@ Py_hash_t class_cached_hash(PyObject *str) {
     return reinterpret_cast<PyASCIIObject *>(str)->hash;
 }
 
-uint64_t class_dict_version(PyObject *dict) {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
 
 }  // namespace
 
 PyObject *get_module_global(PyObject *globals, PyObject *builtins, PyObject *name,
                             GlobalLookupCache *cache) {
     bool probe_builtins = false;
-    if (cache->version == class_dict_version(globals)) {
+    if (cache->version == compat_dict_version(globals)) {
         if (cache->value != NULL) {
             Py_INCREF(cache->value);
             return cache->value;
@@ -30,7 +28,7 @@ PyObject *get_module_global(PyObject *globals, PyObject *builtins, PyObject *nam
     }
     if (!probe_builtins) {
         PyObject *value = _PyDict_GetItem_KnownHash(globals, name, class_cached_hash(name));  // borrowed
-        cache->version = class_dict_version(globals);
+        cache->version = compat_dict_version(globals);
         cache->value = value;
         if (value != NULL) {
             Py_INCREF(value);
@@ -166,7 +164,7 @@ int class_store_annotations(PyObject *ns, const ClassStatement *st) {
     }
     PyObject *key = (*st->strings)[S_annotations_key];
     if (Py_TYPE(ns) == &PyDict_Type) {
-        return _PyDict_SetItem_KnownHash(ns, key, ann.get(), class_cached_hash(key));
+        return compat_dict_set_known_hash(ns, key, ann.get(), class_cached_hash(key));
     }
     return PyObject_SetItem(ns, key, ann.get());
 }

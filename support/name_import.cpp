@@ -1,5 +1,6 @@
 #include "name_import.h"
 
+#include "py_compat.h"
 #include "ref.h"
 
 namespace callback_model {
@@ -35,7 +36,7 @@ Ref name_import_loaded(PyObject *module_name, PyObject *const *names, Py_ssize_t
         return module;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyObject_HasAttr(module.get(), names[i])) {
+        if (!compat_has_attr(module.get(), names[i])) {
             return Ref();
         }
     }

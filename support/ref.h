@@ -11,6 +11,8 @@
 
 #include <Python.h>
 
+#include "py_compat.h"
+
 namespace callback_model {
 
 class Ref {
@@ -53,15 +55,13 @@ private:
 // calls made on a failure path cannot replace or clear it.
 class PendingError {
 public:
-    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
+    PendingError() noexcept : saved_(compat_save_error()) {}
+    ~PendingError() { compat_restore_error(&saved_); }
     PendingError(const PendingError &) = delete;
     PendingError &operator=(const PendingError &) = delete;
 
 private:
-    PyObject *type_;
-    PyObject *value_;
-    PyObject *traceback_;
+    SavedError saved_;
 };
 
 }  // namespace callback_model

@@ -23,6 +23,10 @@ TB_FILE = "vel_tarn/server/misc/models/callback_model.py"
 MODULE_ROOT = os.environ.get("CALLBACK_MODEL_ROOT")
 PROBE_DIR = os.environ.get("CALLBACK_MODEL_PROBE_DIR")
 
+# The reference-total suite runs only under a debug interpreter.
+if not hasattr(sys, "gettotalrefcount"):
+    collect_ignore = ["refcount"]
+
 if MODULE_ROOT:
     sys.path.insert(0, os.path.abspath(MODULE_ROOT))
 if PROBE_DIR:
@@ -38,6 +42,33 @@ def module_entries(exc):
     return [(n, l) for (n, f, l) in tb_entries(exc) if f == %r]
 def result(**kw):
     print("RESULT " + json.dumps(kw))
+def run_in_sub_interpreter(code, isolated=False):
+    """Runs code in a new sub-interpreter (a legacy one, sharing the GIL,
+    unless isolated); returns "Type: message" of what it raised, or None."""
+    import os, tempfile
+    fd, path = tempfile.mkstemp()
+    os.close(fd)
+    wrapped = ("try:\\n" + "".join("    " + l + "\\n" for l in code.splitlines()) + "    _r = ''\\n"
+               "except BaseException as e:\\n    _r = type(e).__name__ + ': ' + str(e)\\n"
+               "with open(%%r, 'w') as _f:\\n    _f.write(_r)\\n" %% path)
+    if sys.version_info >= (3, 13):
+        import _interpreters as api
+        interp = api.create("isolated" if isolated else "legacy")
+    elif sys.version_info >= (3, 12):
+        import _xxsubinterpreters as api
+        interp = api.create(isolated=isolated)
+    else:
+        import _xxsubinterpreters as api
+        assert not isolated, "every interpreter shares the GIL before 3.12"
+        interp = api.create()
+    try:
+        api.run_string(interp, wrapped)
+    finally:
+        api.destroy(interp)
+    with open(path) as f:
+        text = f.read()
+    os.remove(path)
+    return text or None
 ''' % (FULL_NAME, TB_FILE)
 
 

@@ -125,27 +125,18 @@ def test_successful_top_level_import_keeps_an_existing_full_name_entry(models_di
 
 def test_sub_interpreter_is_refused_after_the_main_one():
     r = run_python("""
-        import _xxsubinterpreters as interpreters
         import vel_tarn.server.misc.models.callback_model as m
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import vel_tarn.server.misc.models.callback_model")
-            err = None
-        except interpreters.RunFailedError as exc:
-            err = str(exc)
-        interpreters.destroy(interp)
+        err = run_in_sub_interpreter("import vel_tarn.server.misc.models.callback_model")
         import importlib
         result(err=err, main_ok=importlib.import_module(FULL_NAME) is m)
     """)
-    assert r["err"] == "<class 'ImportError'>: " + GUARD_TEXT
+    assert r["err"] == "ImportError: " + GUARD_TEXT
     assert r["main_ok"] is True
 
 
 def test_main_interpreter_is_refused_after_a_sub_interpreter():
     r = run_python("""
-        import _xxsubinterpreters as interpreters
-        interp = interpreters.create()
-        interpreters.run_string(interp, "try:\\n import vel_tarn.server.misc.models.callback_model\\nexcept Exception:\\n pass\\n")
+        assert run_in_sub_interpreter("import vel_tarn.server.misc.models.callback_model") is None
         try:
             import vel_tarn.server.misc.models.callback_model
             err = None
@@ -172,6 +163,25 @@ def test_exec_with_another_module_object_is_refused(probe):
         result(err=err, same=probe.definition_create(spec) is m, model=m.VelTarnCallbackModel.__name__)
     """)
     assert r == {"err": REINIT_TEXT, "same": True, "model": "VelTarnCallbackModel"}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="an interpreter of its own GIL needs 3.12")
+@pytest.mark.parametrize("main_first", [True, False])
+def test_isolated_sub_interpreter_is_refused_by_the_interpreter_and_claims_nothing(main_first):
+    # An interpreter with its own GIL refuses the module before it is created,
+    # so it neither records itself as the module's interpreter nor blocks one.
+    r = run_python("""
+        import importlib, sys
+        main_first = sys.argv[1] == "1"
+        if main_first:
+            m = importlib.import_module(FULL_NAME)
+        err = run_in_sub_interpreter("import vel_tarn.server.misc.models.callback_model", isolated=True)
+        m = importlib.import_module(FULL_NAME)
+        legacy = run_in_sub_interpreter("import vel_tarn.server.misc.models.callback_model")
+        result(err=err, ok=m.VelTarnCallbackModel.__name__, legacy=legacy)
+    """, args=["1" if main_first else "0"])
+    assert r == {"err": "ImportError: module %s does not support loading in subinterpreters" % FULL_NAME,
+                 "ok": "VelTarnCallbackModel", "legacy": "ImportError: " + GUARD_TEXT}
 
 
 class FakeModuleSpec:

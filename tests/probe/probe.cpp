@@ -9,6 +9,7 @@
 #include "class_construction.h"
 #include "module_state.h"
 #include "name_import.h"
+#include "py_compat.h"
 #include "ref.h"
 
 using namespace callback_model;
@@ -323,7 +324,7 @@ PyObject *probe_dict_version(PyObject *, PyObject *arg) {
         PyErr_SetString(PyExc_TypeError, "dict expected");
         return NULL;
     }
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<PyDictObject *>(arg)->ma_version_tag);
+    return PyLong_FromUnsignedLongLong(compat_dict_version(arg));
 }
 
 PyObject *probe_update_bases(PyObject *, PyObject *arg) {
@@ -495,10 +496,10 @@ PyObject *callee_new(PyTypeObject *type, PyObject *args, PyObject *) {
 PyTypeObject CalleeType;  // filled in by probe_exec
 
 int probe_exec(PyObject *module) {
-    Py_REFCNT(&CalleeType) = 1;
+    compat_set_refcount(reinterpret_cast<PyObject *>(&CalleeType), 1);
     CalleeType.tp_name = "_callback_model_probe.Callee";
     CalleeType.tp_basicsize = sizeof(CalleeObject);
-    CalleeType.tp_flags = Py_TPFLAGS_DEFAULT | _Py_TPFLAGS_HAVE_VECTORCALL;
+    CalleeType.tp_flags = Py_TPFLAGS_DEFAULT | kCompatVectorcallFlag;
     CalleeType.tp_vectorcall_offset = offsetof(CalleeObject, vectorcall);
     CalleeType.tp_call = callee_call;
     CalleeType.tp_new = callee_new;

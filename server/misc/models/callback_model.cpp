@@ -3,6 +3,7 @@
 // VelTarnCallbackModel.
 #include "module_state.h"
 #include "name_import.h"
+#include "py_compat.h"
 #include "ref.h"
 
 namespace callback_model {
@@ -17,7 +18,7 @@ const char kFullModuleName[] = "vel_tarn.server.misc.models.callback_model";
 int64_t main_interpreter_id = -1;
 
 int check_single_interpreter() {
-    const int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    const int64_t id = PyInterpreterState_GetID(compat_current_interpreter());
     if (id == -1) {
         return -1;
     }
@@ -261,14 +262,14 @@ int check_runtime_version() {
         module_state.runtime_version = parse_runtime_version(Py_GetVersion());
     }
     const uint32_t version = module_state.runtime_version;
-    if ((version & 0xFFFF0000u) == 0x03080000u) {
+    if ((version & 0xFFFF0000u) == kBuildVersion) {
         return 0;
     }
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, 8, kFullModuleName, "does not match", static_cast<int>(version >> 24),
-                  static_cast<int>((version >> 16) & 0xFFu));
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, kFullModuleName, "does not match",
+                  static_cast<int>(version >> 24), static_cast<int>((version >> 16) & 0xFFu));
     return PyErr_WarnEx(NULL, message, 1) < 0 ? -1 : 0;
 }
 

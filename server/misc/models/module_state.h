@@ -42,7 +42,8 @@ extern ModuleState module_state;
 // Parses "3.8.10 (...)" into 0x03080A00: up to four dot-separated components.
 uint32_t parse_runtime_version(const char *version);
 
-// Issues a RuntimeWarning when the running interpreter is not 3.8.  0 to go
+// Issues a RuntimeWarning when the running interpreter's major.minor is not
+// the one the module was built for.  0 to go
 // on, -1 when the warnings filter turned the warning into an exception.
 int check_runtime_version();
 

@@ -4,6 +4,7 @@
 #include <frameobject.h>
 
 #include "module_state.h"
+#include "py_compat.h"
 #include "ref.h"
 
 namespace callback_model {
@@ -98,26 +99,23 @@ void code_cache_insert(int line, PyCodeObject *code) {
 }
 
 void add_traceback(int source_line) {
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
+    PyThreadState *tstate = compat_thread_state();
     PyCodeObject *code = code_cache_find(source_line);
     if (code == NULL) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        SavedError saved = compat_save_error();
         code = PyCode_NewEmpty(kTracebackFile, kTracebackFunction, source_line);
         if (code == NULL) {
             // The creation error is reported in place of the saved one.
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
+            compat_drop_error(&saved);
             return;
         }
-        PyErr_Restore(type, value, traceback);
+        compat_restore_error(&saved);
         code_cache_insert(source_line, code);
     }
     Ref code_ref = Ref::steal(reinterpret_cast<PyObject *>(code));
     PyFrameObject *frame = PyFrame_New(tstate, code, module_state.dict, NULL);
     if (frame != NULL) {
-        frame->f_lineno = source_line;
+        compat_frame_set_line(frame, source_line);
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
     }

@@ -1,0 +1,211 @@
+// Every difference between the CPython versions the module builds for
+// (3.8 to 3.13) lives here, behind small inline functions named for what they
+// do.  No other file tests PY_VERSION_HEX: each sees one API on every version.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+#include <stdint.h>
+
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
+#error "callback_model builds for CPython 3.8 to 3.13"
+#endif
+
+// Set by the build for a debug interpreter: the headers must then count
+// references as that interpreter does, or every count the module changes
+// would be missing from (or extra in) sys.gettotalrefcount().
+#if defined(CALLBACK_MODEL_DEBUG_INTERPRETER) && !defined(Py_REF_DEBUG)
+#error "building for a debug interpreter with a release pyconfig.h"
+#endif
+
+namespace callback_model {
+
+// --- build target ---------------------------------------------------------
+
+// major.minor of the interpreter this build targets, as 0xMMmm0000.
+constexpr uint32_t kBuildVersion =
+    (static_cast<uint32_t>(PY_MAJOR_VERSION) << 24) | (static_cast<uint32_t>(PY_MINOR_VERSION) << 16);
+
+// --- threads and interpreters ---------------------------------------------
+
+// The current thread state without the "no thread state" fatal check.
+inline PyThreadState *compat_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// The interpreter of the calling thread (which holds the GIL).
+inline PyInterpreterState *compat_current_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get();
+#else
+    return PyThreadState_Get()->interp;
+#endif
+}
+
+// --- the pending exception ------------------------------------------------
+
+// Borrowed type of the exception pending in tstate, or NULL: read straight
+// from the thread state, without the checks of PyErr_Occurred.
+inline PyObject *compat_pending_type(PyThreadState *tstate) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc = tstate->current_exception;
+    return exc != NULL ? reinterpret_cast<PyObject *>(Py_TYPE(exc)) : NULL;
+#else
+    return tstate->curexc_type;
+#endif
+}
+
+// Drops the exception pending in tstate, taking it out of the thread state
+// before releasing it (a destructor may then raise and clear freely).
+inline void compat_discard_pending(PyThreadState *tstate) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc = tstate->current_exception;
+    tstate->current_exception = NULL;
+    Py_XDECREF(exc);
+#else
+    PyObject *type = tstate->curexc_type;
+    PyObject *value = tstate->curexc_value;
+    PyObject *traceback = tstate->curexc_traceback;
+    tstate->curexc_type = NULL;
+    tstate->curexc_value = NULL;
+    tstate->curexc_traceback = NULL;
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+#endif
+}
+
+// The pending exception taken out of the thread state: it holds strong
+// references until compat_restore_error puts them back or
+// compat_drop_error releases them.  Exactly one of the two ends each save.
+struct SavedError {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc;
+#else
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+#endif
+};
+
+inline SavedError compat_save_error() noexcept {
+    SavedError saved;
+#if PY_VERSION_HEX >= 0x030C0000
+    saved.exc = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&saved.type, &saved.value, &saved.traceback);
+#endif
+    return saved;
+}
+
+// Puts the saved exception back, replacing (and releasing) whatever was
+// raised in between.
+inline void compat_restore_error(SavedError *saved) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(saved->exc);
+    saved->exc = NULL;
+#else
+    PyErr_Restore(saved->type, saved->value, saved->traceback);
+    saved->type = saved->value = saved->traceback = NULL;
+#endif
+}
+
+inline void compat_drop_error(SavedError *saved) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_CLEAR(saved->exc);
+#else
+    Py_CLEAR(saved->type);
+    Py_CLEAR(saved->value);
+    Py_CLEAR(saved->traceback);
+#endif
+}
+
+// --- frames ---------------------------------------------------------------
+
+// Sets the line a traceback entry made from frame reports.  From 3.11 the
+// frame is opaque and an entry of a frame that never ran reports its code
+// object's first line, which the callers make equal to line.
+inline void compat_frame_set_line(PyFrameObject *frame, int line) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)frame;
+    (void)line;
+#else
+    frame->f_lineno = line;
+#endif
+}
+
+// --- dictionaries ---------------------------------------------------------
+
+// The dictionary's version tag: it changes on every modification and no two
+// dictionaries share one, so an equal tag means "unchanged since".  The tag
+// is deprecated from 3.12 but still kept by 3.12 and 3.13.
+#if PY_VERSION_HEX >= 0x030C0000
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+#endif
+inline uint64_t compat_dict_version(PyObject *dict) noexcept {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+#if PY_VERSION_HEX >= 0x030C0000
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+// Stores into an exact dict with the key's already computed hash.  3.13 no
+// longer declares the known-hash store; PyDict_SetItem reads the hash cached
+// in the str key, so it does not hash again either.
+inline int compat_dict_set_known_hash(PyObject *dict, PyObject *key, PyObject *value,
+                                      Py_hash_t hash) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)hash;
+    return PyDict_SetItem(dict, key, value);
+#else
+    return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+#endif
+}
+
+// --- attributes -----------------------------------------------------------
+
+// True when obj has the attribute.  A lookup that raises counts as absent and
+// leaves nothing pending; 3.13's PyObject_HasAttr would also report such an
+// error as unraisable, so 3.13 probes and clears instead.
+inline bool compat_has_attr(PyObject *obj, PyObject *name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value;
+    const int found = PyObject_GetOptionalAttr(obj, name, &value);
+    if (found < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_XDECREF(value);
+    return found == 1;
+#else
+    return PyObject_HasAttr(obj, name) != 0;
+#endif
+}
+
+// --- types and calls ------------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long kCompatVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long kCompatVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+
+// Sets the count of a statically allocated object before it is readied.
+inline void compat_set_refcount(PyObject *obj, Py_ssize_t count) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_REFCNT(obj, count);
+#else
+    Py_REFCNT(obj) = count;
+#endif
+}
+
+}  // namespace callback_model
