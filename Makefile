@@ -20,6 +20,8 @@ FOUND := $(shell tools/find-pythons)
 VERSIONS := $(foreach e,$(FOUND),$(firstword $(subst =, ,$(e))))
 MISSING := $(filter-out $(VERSIONS),$(SUPPORTED))
 NEWEST := $(lastword $(VERSIONS))
+# The environment whose build tools (cmake, ninja) the other builds use.
+TOOL_VENV := .venv/$(firstword $(VERSIONS))
 # The demo and the benchmarks run where the servers do: 3.8, unless PYTHON
 # names another interpreter.
 DEMO_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])'),3.8)
@@ -120,7 +122,7 @@ suite-%-memcheck: build/%/test/.built .venv/%/.installed
 # Reference totals under Debian's debug interpreter: the module built for it
 # and the reference-total suite run in it.
 DEBUG_PYTHON ?= /usr/bin/python3.11-dbg
-suite-refcount: .venv/3.8/.deps
+suite-refcount: $(TOOL_VENV)/.deps
 	@echo "=== $(DEBUG_PYTHON), exact reference counts"
 	@if ! [ -x $(DEBUG_PYTHON) ] || ! [ -f /usr/include/python3.11d/Python.h ]; then \
 	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
@@ -133,20 +135,26 @@ suite-refcount: .venv/3.8/.deps
 	fi; \
 	[ -x .venv/3.11d/bin/python ] || $(DEBUG_PYTHON) -m venv .venv/3.11d; \
 	[ -f .venv/3.11d/.deps ] || { .venv/3.11d/bin/python -m pip install $(PIP_OPT) -r requirements/test.txt && touch .venv/3.11d/.deps; }; \
-	PATH="$(CURDIR)/.venv/3.8/bin:$$PATH" cmake -S . -B build/3.11d -G Ninja -DPython_EXECUTABLE=$(DEBUG_PYTHON) >/dev/null; \
-	PATH="$(CURDIR)/.venv/3.8/bin:$$PATH" cmake --build build/3.11d >/dev/null; \
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" cmake -S . -B build/3.11d -G Ninja -DPython_EXECUTABLE=$(DEBUG_PYTHON) >/dev/null; \
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" cmake --build build/3.11d >/dev/null; \
 	CALLBACK_MODEL_ROOT=build/3.11d/root .venv/3.11d/bin/python -m pytest -q -p no:cacheprovider tests/refcount
 
-# The Windows module, cross-compiled with mingw-w64 and tested under Wine.
-windows:
-	tools/windows/build-all $(VERSIONS)
+# The Windows module for each Windows interpreter PyPI carries (3.8 to 3.12),
+# cross-compiled with mingw-w64 against the headers of the interpreter of the
+# same version found here, and its suites in the Windows CPython under Wine.
+windows: $(TOOL_VENV)/.deps
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/windows.py build $(FOUND)
 
-suite-windows:
+suite-windows: $(TOOL_VENV)/.deps
 	@echo "=== Windows CPython under Wine"
-	tools/windows/test-all $(VERSIONS)
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
 
+# pydantic 2 and 1.10 everywhere; the sanitizers on 3.8 and the newest
+# version; memcheck on 3.8; the debug interpreter; Windows.
+HAVE_38 := $(filter 3.8,$(VERSIONS))
 TEST_SUITES := $(foreach v,$(VERSIONS),suite-$(v)-pydantic2 suite-$(v)-pydantic1) \
-               $(sort suite-3.8-asan suite-$(NEWEST)-asan) suite-3.8-memcheck suite-refcount
+               $(sort $(if $(HAVE_38),suite-3.8-asan) suite-$(NEWEST)-asan) \
+               $(if $(HAVE_38),suite-3.8-memcheck) suite-refcount suite-windows
 
 test:
 	@mkdir -p build && rm -f build/skipped.txt

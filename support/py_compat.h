@@ -5,6 +5,7 @@
 
 #include <Python.h>
 #include <frameobject.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
@@ -135,6 +136,24 @@ inline void compat_frame_set_line(PyFrameObject *frame, int line) noexcept {
     (void)line;
 #else
     frame->f_lineno = line;
+#endif
+}
+
+// Size of the fixed part of a frame and of a code object as compiled here
+// (what the types' __basicsize__ says), or -1 where the frame is opaque.
+inline Py_ssize_t compat_frame_object_size() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return -1;
+#else
+    return static_cast<Py_ssize_t>(sizeof(PyFrameObject));
+#endif
+}
+
+inline Py_ssize_t compat_code_object_size() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return static_cast<Py_ssize_t>(offsetof(PyCodeObject, co_code_adaptive));
+#else
+    return static_cast<Py_ssize_t>(sizeof(PyCodeObject));
 #endif
 }
 

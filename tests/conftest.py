@@ -23,9 +23,13 @@ TB_FILE = "vel_tarn/server/misc/models/callback_model.py"
 MODULE_ROOT = os.environ.get("CALLBACK_MODEL_ROOT")
 PROBE_DIR = os.environ.get("CALLBACK_MODEL_PROBE_DIR")
 
-# The reference-total suite runs only under a debug interpreter.
+# The reference-total suite runs only under a debug interpreter, and the PE
+# checks only when the Windows build names its modules.
+collect_ignore = []
 if not hasattr(sys, "gettotalrefcount"):
-    collect_ignore = ["refcount"]
+    collect_ignore.append("refcount")
+if not os.environ.get("CALLBACK_MODEL_PYDS"):
+    collect_ignore.append("windows")
 
 if MODULE_ROOT:
     sys.path.insert(0, os.path.abspath(MODULE_ROOT))

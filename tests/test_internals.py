@@ -342,3 +342,19 @@ def test_update_bases_and_metaclass(probe):
     assert probe.calculate_metaclass(()) is type
     with pytest.raises(TypeError, match="^metaclass conflict"):
         probe.calculate_metaclass((A, type("C", (), {}), M2("D", (), {}), type(str)("E", (), {}), abs))
+
+
+# --- the compiled interpreter structures ----------------------------------------------
+
+def test_compiled_structures_match_the_interpreter(probe):
+    # The module reads these structures' fields directly: a build whose
+    # configuration (pyconfig.h, type sizes) differs from the interpreter's
+    # would lay them out differently.
+    import types
+    types_by_name = {"type": type, "dict": dict, "str": str, "builtin_function_or_method": type(len),
+                     "code": types.CodeType, "frame": types.FrameType}
+    sizes = probe.struct_sizes()
+    assert set(sizes) == set(types_by_name)
+    compiled = {name: size for name, size in sizes.items() if size is not None}
+    assert compiled == {name: types_by_name[name].__basicsize__ for name in compiled}
+    assert ("frame" in compiled) == (sys.version_info < (3, 11))

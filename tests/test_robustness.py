@@ -1,5 +1,9 @@
 """Concurrent imports, a sub-interpreter racing the main import, and the
 memory that failed imports leave behind."""
+import os
+
+import pytest
+
 from conftest import run_python
 
 GUARD_TEXT = ("Interpreter change detected - this module can only be loaded "
@@ -100,6 +104,7 @@ def test_failed_imports_grow_memory_by_a_bounded_amount_each():
     assert r["first"] <= FAILED_IMPORT_BYTES, r
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the sweep forks a prepared interpreter per allocation")
 def test_every_allocation_failure_during_exec_fails_cleanly_and_a_retry_works():
     # For every n up to the last allocation the exec makes, a forked copy of
     # a prepared interpreter (the module never imported; zlib, typing and a

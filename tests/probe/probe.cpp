@@ -417,7 +417,25 @@ PyObject *probe_string_stream(PyObject *, PyObject *) {
                                      static_cast<Py_ssize_t>(sizeof kStringStream));
 }
 
+// The compiled sizes of the interpreter structures the module reads, keyed by
+// the type whose __basicsize__ they must equal; None where opaque.
+PyObject *probe_struct_sizes(PyObject *, PyObject *) {
+    const Py_ssize_t frame = compat_frame_object_size();
+    PyObject *frame_size = frame < 0 ? (Py_INCREF(Py_None), Py_None) : PyLong_FromSsize_t(frame);
+    if (frame_size == NULL) {
+        return NULL;
+    }
+    return Py_BuildValue("{snsnsnsnsnsN}",
+                         "type", static_cast<Py_ssize_t>(sizeof(PyHeapTypeObject)),
+                         "dict", static_cast<Py_ssize_t>(sizeof(PyDictObject)),
+                         "str", static_cast<Py_ssize_t>(sizeof(PyUnicodeObject)),
+                         "builtin_function_or_method", static_cast<Py_ssize_t>(sizeof(PyCFunctionObject)),
+                         "code", compat_code_object_size(),
+                         "frame", frame_size);
+}
+
 PyMethodDef probe_methods[] = {
+    {"struct_sizes", probe_struct_sizes, METH_NOARGS, NULL},
     {"parse_version", probe_parse_version, METH_O, NULL},
     {"check_version", probe_check_version, METH_O, NULL},
     {"set_runtime_version", probe_set_runtime_version, METH_O, NULL},
