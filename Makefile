@@ -34,7 +34,7 @@ SOURCES := CMakeLists.txt pyproject.toml $(wildcard server/misc/models/*) \
 # the wheel; .venv/3.X-pydantic1 holds pydantic 1.10.
 version_of = $(firstword $(subst -, ,$(1)))
 
-.PHONY: demo test test-quick bench wheel probe clean check-tools summary
+.PHONY: demo test test-quick bench wheel probe clean check-tools summary dist windows suite-refcount suite-windows suite-dist
 
 check-tools:
 	@command -v c++ >/dev/null 2>&1 || { echo "No C++ compiler found: install g++ (apt-get install g++)." >&2; exit 1; }
@@ -77,8 +77,17 @@ build/%/asan/.built: .venv/%/.deps $(SOURCES)
 wheel: build/$(DEMO_VERSION)/dist/.built
 probe: build/$(DEMO_VERSION)/test/.built
 
-demo: .venv/$(DEMO_VERSION)/.installed
+# The HTTP demo's FastAPI and uvicorn go into the demo environment only.
+.venv/%/.demo-deps: requirements/demo.txt .venv/%/.deps
+	.venv/$*/bin/python -m pip install $(PIP_OPT) -r requirements/demo.txt
+	@touch $@
+
+demo: .venv/$(DEMO_VERSION)/.installed .venv/$(DEMO_VERSION)/.demo-deps
 	.venv/$(DEMO_VERSION)/bin/python examples/server.py
+	.venv/$(DEMO_VERSION)/bin/python examples/http_service.py
+
+# The demo's own suite also runs the HTTP round trip.
+suite-$(DEMO_VERSION)-pydantic2: .venv/$(DEMO_VERSION)/.demo-deps
 
 # The installed wheel under pydantic 2 and 1.10, with the probe of the test build.
 suite-%-pydantic2: .venv/%/.installed build/%/test/.built
@@ -99,9 +108,10 @@ suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built
 suite-%-asan: build/%/asan/.built .venv/%/.installed
 	@echo "=== CPython $*, AddressSanitizer and UBSan"
 	@asan=$$(c++ -print-file-name=libasan.so); [ -f "$$asan" ] || { echo "No AddressSanitizer runtime: install libasan (apt-get install libasan8)." >&2; exit 1; }; \
+	cat tests/sanitizers/lsan.supp $(wildcard tests/sanitizers/lsan-$*.supp) > build/$*/asan/lsan.supp; \
 	LD_PRELOAD="$$asan" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
-	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/build/$*/asan/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	CALLBACK_MODEL_ROOT=build/$*/asan/root CALLBACK_MODEL_PROBE_DIR=build/$*/asan/probe \
 	.venv/$*/bin/python -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py
@@ -152,9 +162,25 @@ suite-windows: $(TOOL_VENV)/.deps
 # pydantic 2 and 1.10 everywhere; the sanitizers on 3.8 and the newest
 # version; memcheck on 3.8; the debug interpreter; Windows.
 HAVE_38 := $(filter 3.8,$(VERSIONS))
+# Release files: make dist writes dist/ (see tools/dist.py).
+$(TOOL_VENV)/.dist-deps: requirements/dist.txt $(TOOL_VENV)/.deps
+	$(TOOL_VENV)/bin/python -m pip install $(PIP_OPT) -r requirements/dist.txt
+	@touch $@
+
+BUILD_PYTHONS := $(foreach v,$(VERSIONS),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
+dist: $(TOOL_VENV)/.dist-deps $(foreach v,$(VERSIONS),.venv/$(v)/.deps)
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
+
+# Installs of the release files as a user makes them, their metadata, and two
+# dist runs from clean clones compared byte for byte.
+suite-dist: dist
+	@echo "=== Release files"
+	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
+	    PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
+
 TEST_SUITES := $(foreach v,$(VERSIONS),suite-$(v)-pydantic2 suite-$(v)-pydantic1) \
                $(sort $(if $(HAVE_38),suite-3.8-asan) suite-$(NEWEST)-asan) \
-               $(if $(HAVE_38),suite-3.8-memcheck) suite-refcount suite-windows
+               $(if $(HAVE_38),suite-3.8-memcheck) suite-refcount suite-windows suite-dist
 
 test:
 	@mkdir -p build && rm -f build/skipped.txt
@@ -175,4 +201,4 @@ bench: .venv/3.8/.installed .venv/3.8-pydantic1/.installed build/3.8/test/.built
 	    $(CURDIR)/.venv/3.8/bin/python $(CURDIR)/.venv/3.8-pydantic1/bin/python
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist

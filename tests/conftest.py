@@ -23,13 +23,16 @@ TB_FILE = "vel_tarn/server/misc/models/callback_model.py"
 MODULE_ROOT = os.environ.get("CALLBACK_MODEL_ROOT")
 PROBE_DIR = os.environ.get("CALLBACK_MODEL_PROBE_DIR")
 
-# The reference-total suite runs only under a debug interpreter, and the PE
-# checks only when the Windows build names its modules.
+# The reference-total suite runs only under a debug interpreter, the PE
+# checks only when the Windows build names its modules, and the release
+# checks only when make dist names its output.
 collect_ignore = []
 if not hasattr(sys, "gettotalrefcount"):
     collect_ignore.append("refcount")
 if not os.environ.get("CALLBACK_MODEL_PYDS"):
     collect_ignore.append("windows")
+if not os.environ.get("CALLBACK_MODEL_DIST"):
+    collect_ignore.append("dist")
 
 if MODULE_ROOT:
     sys.path.insert(0, os.path.abspath(MODULE_ROOT))

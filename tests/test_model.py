@@ -87,6 +87,22 @@ def test_demo_prints_accepted_and_rejected_records():
     assert any(l.strip().startswith("msg:") for l in lines)  # the missing field is named
 
 
+def test_http_demo_answers_200_with_the_record_or_422_with_the_errors():
+    pytest.importorskip("fastapi")
+    pytest.importorskip("uvicorn")
+    proc = subprocess.run([sys.executable, str(REPO / "examples" / "http_service.py")], env=child_env(),
+                          stdout=subprocess.PIPE, universal_newlines=True, check=True, timeout=60)
+    lines = proc.stdout.splitlines()
+    answers = [l.split(" -> ") for l in lines if l.startswith("POST ")]
+    assert [(a[0], a[1][:3]) for a in answers] == [
+        ("POST accepted_partial.json", "200"), ("POST accepted_summary.json", "200"),
+        ("POST rejected_missing_field.json", "422"), ("POST rejected_successful_not_mapping.json", "422"),
+        ("POST rejected_wrong_type.json", "422")]
+    assert json.loads(answers[1][1][4:])["procedure"] == "summarise_run"
+    assert answers[2][1].startswith("422 body.msg:") and answers[4][1].startswith("422 body.status:")
+    assert lines[0].startswith("service listening on http://127.0.0.1:") and lines[-1] == "service stopped"
+
+
 # --- the string table's failures, reached through the interpreter's zlib ------------
 
 ZLIB_TEXT = ("Failed to import 'zlib.decompress' - cannot initialise module strings. String compression "

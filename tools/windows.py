@@ -3,6 +3,9 @@ CPython under Wine.
 
     windows.py build 3.8=/path/to/python3.8 ...   build callback_model.cp3X-win_amd64.pyd
     windows.py test  3.8=/path/to/python3.8 ...   build, then run the suites under Wine
+    windows.py wheel METADATA OUTDIR 3.8=/path/to/python3.8 ...
+                                                  build, then pack one win_amd64 wheel per
+                                                  version, with the project's METADATA file
 
 Each argument names a supported version and the build machine's interpreter
 of that version, whose headers the Windows build compiles against.  The
@@ -12,7 +15,9 @@ Everything goes under build/windows/.  When the cross compiler or Wine is
 missing this installs it from the Debian packages if run as root, and
 otherwise says what it skipped.
 """
+import base64
 import concurrent.futures
+import hashlib
 import os
 import pathlib
 import shutil
@@ -151,6 +156,44 @@ def build(version, host_python):
     return out
 
 
+def zip_time():
+    """The wheel's file times: SOURCE_DATE_EPOCH (the commit's time), as zip can hold it."""
+    epoch = max(int(os.environ.get("SOURCE_DATE_EPOCH", "315532800")), 315532800)
+    return time.gmtime(epoch)[:6]
+
+
+def pack_wheel(version, out, metadata, outdir):
+    """The win_amd64 wheel of one build: the .pyd, its stub and py.typed, and a
+    dist-info with the project's METADATA.  Fixed times and order, so the same
+    inputs give the same bytes.  Returns the wheel's path."""
+    fields = dict(line.split(": ", 1) for line in metadata.split("\n\n", 1)[0].splitlines() if ": " in line)
+    dist = fields["Name"].replace("-", "_").replace(".", "_").lower()
+    short = version.replace(".", "")
+    tag = "cp%s-cp%s-win_amd64" % (short, short)
+    models = "vel_tarn/server/misc/models/"
+    pyd = "callback_model.cp%s-win_amd64.pyd" % short
+    info = "%s-%s.dist-info/" % (dist, fields["Version"])
+    files = [
+        (models + pyd, (out / "root" / models / pyd).read_bytes()),
+        (models + "callback_model.pyi", (REPO / "server" / "misc" / "models" / "callback_model.pyi").read_bytes()),
+        (models + "py.typed", (REPO / "server" / "misc" / "models" / "py.typed").read_bytes()),
+        (info + "METADATA", metadata.encode("utf-8")),
+        (info + "WHEEL", ("Wheel-Version: 1.0\nGenerator: vel_tarn tools/windows.py\n"
+                          "Root-Is-Purelib: false\nTag: %s\n" % tag).encode()),
+    ]
+    record = "".join("%s,sha256=%s,%d\n" % (name, base64.urlsafe_b64encode(hashlib.sha256(data).digest())
+                                            .rstrip(b"=").decode(), len(data)) for name, data in files)
+    files.append((info + "RECORD", (record + info + "RECORD,,\n").encode()))
+    path = pathlib.Path(outdir) / ("%s-%s-%s.whl" % (dist, fields["Version"], tag))
+    with zipfile.ZipFile(str(path), "w", zipfile.ZIP_DEFLATED) as zf:
+        for name, data in files:
+            entry = zipfile.ZipInfo(name, zip_time())
+            entry.external_attr = 0o644 << 16
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            zf.writestr(entry, data)
+    return path
+
+
 def run_suite(version, line, out):
     """The test suite in the Windows interpreter under Wine; returns (ok, log)."""
     exe = windows_interpreter(version)
@@ -179,7 +222,10 @@ def check_pe(outs):
 
 
 def main(argv):
-    command, entries = argv[0], [a.split("=", 1) for a in argv[1:]]
+    command = argv[0]
+    if command == "wheel":
+        metadata, outdir, argv = pathlib.Path(argv[1]).read_text(encoding="utf-8"), argv[2], argv[2:]
+    entries = [a.split("=", 1) for a in argv[1:]]
     if not ensure_tools():
         return 0
     hosts = {}
@@ -194,6 +240,11 @@ def main(argv):
     WORK.mkdir(parents=True, exist_ok=True)
     outs = {version: build(version, host) for version, host in hosts.items()}
     if command == "build":
+        return 0
+    if command == "wheel":
+        for version, out in outs.items():
+            wheel = pack_wheel(version, out, metadata, outdir)
+            say("packed %s (%d bytes)" % (wheel.name, wheel.stat().st_size))
         return 0
     ok = check_pe(outs.values())
     runs = [(v, "pydantic2") for v in outs] + [(v, "pydantic1") for v in outs if v in PYDANTIC1_ON]
