@@ -182,9 +182,11 @@ TEST_SUITES := $(foreach v,$(VERSIONS),suite-$(v)-pydantic2 suite-$(v)-pydantic1
                $(sort $(if $(HAVE_38),suite-3.8-asan) suite-$(NEWEST)-asan) \
                $(if $(HAVE_38),suite-3.8-memcheck) suite-refcount suite-windows suite-dist
 
+# Two suites at a time (the machine's two cores), each one's output kept together.
+JOBS ?= 2
 test:
 	@mkdir -p build && rm -f build/skipped.txt
-	$(MAKE) --no-print-directory $(TEST_SUITES)
+	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target $(TEST_SUITES)
 	@$(MAKE) --no-print-directory summary
 
 test-quick: suite-3.8-pydantic2

@@ -59,8 +59,9 @@ def main(argv):
         for version, python in entries:
             raw = tmp / version
             penv = dict(env, PATH=os.path.dirname(python) + os.pathsep + env["PATH"])
+            # A build directory of its own, apart from the test builds'.
             run(python, "-m", "pip", "wheel", "--disable-pip-version-check", "-q", "--no-build-isolation",
-                "--no-deps", "-w", raw, ".", env=penv)
+                "--no-deps", "--config-settings=build-dir=build/release/{wheel_tag}", "-w", raw, ".", env=penv)
             (wheel,) = glob.glob(str(raw / "*.whl"))
             run(sys.executable, "-m", "auditwheel", "repair", "-w", outdir, wheel, env=env,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -17,6 +17,8 @@ otherwise says what it skipped.
 """
 import base64
 import concurrent.futures
+import contextlib
+import fcntl
 import hashlib
 import os
 import pathlib
@@ -95,9 +97,23 @@ def extract_wheels(wheel_dir, target):
             zf.extractall(str(target))
 
 
+@contextlib.contextmanager
+def setup_lock():
+    """Serialises the downloads and unpacking of concurrent runs."""
+    WORK.mkdir(parents=True, exist_ok=True)
+    with open(str(WORK / ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def windows_interpreter(version):
     """The embeddable distribution, unpacked, with its ._pth removed so that
     PYTHONPATH and the script's folder are honoured.  Returns python.exe."""
+    with setup_lock():
+        return unpack_interpreter(version)
+
+
+def unpack_interpreter(version):
     short = version.replace(".", "")
     home = WORK / ("python" + short)
     exe = home / "python.exe"
@@ -124,6 +140,11 @@ def windows_interpreter(version):
 
 def site_dir(version, line):
     """pydantic (of the given line) and pytest, as win_amd64 wheels, unpacked."""
+    with setup_lock():
+        return unpack_site(version, line)
+
+
+def unpack_site(version, line):
     site = WORK / "site" / ("%s-%s" % (version, line))
     if site.exists():
         return site
@@ -141,11 +162,13 @@ def host_include(host_python):
                           stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout.strip()
 
 
-def build(version, host_python):
-    """Builds the module and the probe for one Windows interpreter; returns the build dir."""
+def build(version, host_python, kind="test"):
+    """Builds the module and the probe for one Windows interpreter; returns the
+    build dir (one per kind, so that a release build and a test run can go
+    on at once)."""
     exe = windows_interpreter(version)
     dll = exe.parent / ("python%s.dll" % version.replace(".", ""))
-    out = WORK / version
+    out = WORK / kind / version
     cmake = shutil.which("cmake", path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
     subprocess.run([cmake, "-S", str(REPO), "-B", str(out), "-G", "Ninja",
                     "-DCMAKE_TOOLCHAIN_FILE=%s" % TOOLCHAIN, "-DPython_EXECUTABLE=%s" % sys.executable,
@@ -241,7 +264,8 @@ def main(argv):
         if version not in hosts:
             skip("Windows CPython %s (no CPython %s on this machine to compile against)" % (version, version))
     WORK.mkdir(parents=True, exist_ok=True)
-    outs = {version: build(version, host) for version, host in hosts.items()}
+    kind = "release" if command == "wheel" else "test"
+    outs = {version: build(version, host, kind) for version, host in hosts.items()}
     if command == "build":
         return 0
     if command == "wheel":

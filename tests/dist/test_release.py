@@ -5,12 +5,11 @@ Environment: CALLBACK_MODEL_DIST (the dist directory), CALLBACK_MODEL_PYTHONS
 CALLBACK_MODEL_BUILD_PYTHONS (the same, naming environments with the build
 tools, for the reproducibility check).
 """
-import glob
 import hashlib
+import importlib.util
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -23,7 +22,6 @@ from conftest import REPO
 DIST = pathlib.Path(os.environ.get("CALLBACK_MODEL_DIST", str(REPO / "dist")))
 PYTHONS = dict(e.split("=", 1) for e in os.environ.get("CALLBACK_MODEL_PYTHONS", "").split())
 BUILD_PYTHONS = dict(e.split("=", 1) for e in os.environ.get("CALLBACK_MODEL_BUILD_PYTHONS", "").split())
-WINDOWS = REPO / "build" / "windows"
 SUPPORTED = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 
 # Run in the installed environment: the model accepts a record, rejects a
@@ -118,23 +116,29 @@ def test_sdist_builds_from_source_with_build_isolation(tmp_path):
     assert out == "done [('status',)] 2\n"
 
 
+def windows_tool():
+    spec = importlib.util.spec_from_file_location("windows_tool", str(REPO / "tools" / "windows.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def test_windows_wheel_installs_into_the_windows_interpreter(tmp_path):
     wheel = one("*-cp38-cp38-win_amd64.whl")
-    exe = WINDOWS / "python38" / "python.exe"
-    wheels = WINDOWS / "wheels" / "3.8-pydantic2"
-    wine = next((w for w in ("/usr/lib/wine/wine64", shutil.which("wine64") or "") if w and os.path.exists(w)), None)
-    if wine is None or not exe.exists() or not wheels.exists():
-        pytest.skip("the Windows interpreter under Wine is not set up (make suite-windows)")
-    env = dict(clean_env(), WINEPREFIX=str(WINDOWS / "wineprefix"), WINEDEBUG="-all")
+    tool = windows_tool()
+    if not tool.ensure_tools():
+        pytest.skip("Wine is not installed")
+    exe = tool.windows_interpreter("3.8")
+    tool.site_dir("3.8", "pydantic2")  # downloads pydantic's Windows wheels from the index
+    wheels = tool.WORK / "wheels" / "3.8-pydantic2"
+    env = dict(clean_env(), WINEPREFIX=str(tool.WORK / "wineprefix"), WINEDEBUG="-all")
     site = tmp_path / "site"
-    # The embeddable distribution's own pip, resolving pydantic from the
-    # Windows wheels downloaded from the index.
-    subprocess.run([wine, str(exe), "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index",
-                    "--find-links", "Z:" + str(wheels).replace("/", "\\"), "--target",
-                    "Z:" + str(site).replace("/", "\\"), "Z:" + str(wheel).replace("/", "\\")],
-                   check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    env["PYTHONPATH"] = "Z:" + str(site).replace("/", "\\")
-    out = subprocess.run([wine, str(exe), "-c", USE, "Z:" + str(site).replace("/", "\\")], check=True, env=env,
+    # The embeddable distribution's own pip, resolving pydantic from those wheels.
+    subprocess.run([tool.wine_path(), str(exe), "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                    "--no-index", "--find-links", tool.windows_path(wheels), "--target", tool.windows_path(site),
+                    tool.windows_path(wheel)], check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env["PYTHONPATH"] = tool.windows_path(site)
+    out = subprocess.run([tool.wine_path(), str(exe), "-c", USE, tool.windows_path(site)], check=True, env=env,
                          stdout=subprocess.PIPE, universal_newlines=True).stdout
     assert out.replace("\r\n", "\n") == "done [('status',)] 2\n"
 
