@@ -233,7 +233,8 @@ def run_suite(version, line, out):
     started = time.time()
     proc = subprocess.run([wine_path(), str(exe), "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests",
                            *SUITE_IGNORES],
-                          cwd=str(REPO), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          cwd=str(REPO), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT,
                           universal_newlines=True, errors="replace")
     header = "=== Windows CPython %s under Wine, %s (%.0f s)" % (version, line, time.time() - started)
     return proc.returncode == 0, header + "\n" + proc.stdout
@@ -280,7 +281,7 @@ def main(argv):
     # Creates the Wine prefix once, before the suites share it.
     subprocess.run([wine_path(), str(windows_interpreter(next(iter(outs)))), "-c", "pass"],
                    env=dict(os.environ, WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all"),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         results = list(pool.map(lambda run: run_suite(run[0], run[1], outs[run[0]]), runs))
     for passed, log in results:

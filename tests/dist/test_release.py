@@ -136,11 +136,13 @@ def test_windows_wheel_installs_into_the_windows_interpreter(tmp_path):
     # The embeddable distribution's own pip, resolving pydantic from those wheels.
     subprocess.run([tool.wine_path(), str(exe), "-m", "pip", "install", "-q", "--disable-pip-version-check",
                     "--no-index", "--find-links", tool.windows_path(wheels), "--target", tool.windows_path(site),
-                    tool.windows_path(wheel)], check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    tool.windows_path(wheel)], check=True, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     env["PYTHONPATH"] = tool.windows_path(site)
-    out = subprocess.run([tool.wine_path(), str(exe), "-c", USE, tool.windows_path(site)], check=True, env=env,
-                         stdout=subprocess.PIPE, universal_newlines=True).stdout
-    assert out.replace("\r\n", "\n") == "done [('status',)] 2\n"
+    proc = subprocess.run([tool.wine_path(), str(exe), "-c", USE, tool.windows_path(site)], env=env,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
+    assert (proc.returncode, proc.stdout.replace("\r\n", "\n")) == (0, "done [('status',)] 2\n"), proc.stderr
 
 
 def digests(directory):
