@@ -13,7 +13,6 @@ Py_hash_t class_cached_hash(PyObject *str) {
     return reinterpret_cast<PyASCIIObject *>(str)->hash;
 }
 
-
 }  // namespace
 
 PyObject *get_module_global(PyObject *globals, PyObject *builtins, PyObject *name,

@@ -43,8 +43,8 @@ extern ModuleState module_state;
 uint32_t parse_runtime_version(const char *version);
 
 // Issues a RuntimeWarning when the running interpreter's major.minor is not
-// the one the module was built for.  0 to go
-// on, -1 when the warnings filter turned the warning into an exception.
+// the one the module was built for.  0 to go on, -1 when the warnings filter
+// turned the warning into an exception.
 int check_runtime_version();
 
 // Adds one traceback entry at source_line to the pending exception.
