@@ -102,10 +102,10 @@ suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built
 
 # The whole module suite against the sanitizer build, except the wheel and
 # typing tests, which never load that build, and the HTTP demo, whose web
-# stack (asyncio, uvicorn's threads) leaves blocks of its own at exit.  The interpreter is not
-# sanitized: the runtime is preloaded, the plain allocator makes every object
-# a malloc block, and full unwinding lets the suppressions (interpreter-only,
-# each explained) match.
+# stack (asyncio, uvicorn's threads) leaves blocks of its own at exit.  The
+# interpreter is not sanitized: the runtime is preloaded, the plain allocator
+# makes every object a malloc block, and full unwinding lets the suppressions
+# (interpreter-only, each explained; per version in lsan-3.X.supp) match.
 suite-%-asan: build/%/asan/.built .venv/%/.installed
 	@echo "=== CPython $*, AddressSanitizer and UBSan"
 	@asan=$$(c++ -print-file-name=libasan.so); [ -f "$$asan" ] || { echo "No AddressSanitizer runtime: install libasan (apt-get install libasan8)." >&2; exit 1; }; \
@@ -161,9 +161,6 @@ suite-windows: $(TOOL_VENV)/.deps
 	@echo "=== Windows CPython under Wine"
 	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
 
-# pydantic 2 and 1.10 everywhere; the sanitizers on 3.8 and the newest
-# version; memcheck on 3.8; the debug interpreter; Windows.
-HAVE_38 := $(filter 3.8,$(VERSIONS))
 # Release files: make dist writes dist/ (see tools/dist.py).
 $(TOOL_VENV)/.dist-deps: requirements/dist.txt $(TOOL_VENV)/.deps
 	$(TOOL_VENV)/bin/python -m pip install $(PIP_OPT) -r requirements/dist.txt
@@ -180,6 +177,9 @@ suite-dist: dist
 	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
 	    PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
 
+# pydantic 2 and 1.10 everywhere; the sanitizers on 3.8 and the newest
+# version; memcheck on 3.8; the debug interpreter; Windows; the release files.
+HAVE_38 := $(filter 3.8,$(VERSIONS))
 TEST_SUITES := $(foreach v,$(VERSIONS),suite-$(v)-pydantic2 suite-$(v)-pydantic1) \
                $(sort $(if $(HAVE_38),suite-3.8-asan) suite-$(NEWEST)-asan) \
                $(if $(HAVE_38),suite-3.8-memcheck) suite-refcount suite-windows suite-dist

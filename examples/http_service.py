@@ -9,7 +9,6 @@ process if anything hangs, so it always ends within a few seconds.
 """
 import json
 import os
-import pathlib
 import socket
 import sys
 import threading
@@ -20,6 +19,7 @@ import urllib.request
 import uvicorn
 from fastapi import FastAPI
 
+from server import record_paths  # examples/server.py, beside this script
 from vel_tarn.server.misc.models.callback_model import VelTarnCallbackModel
 
 WATCHDOG_SECONDS = 20
@@ -84,7 +84,4 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    args = [pathlib.Path(a) for a in sys.argv[1:]]
-    if not args:
-        args = sorted((pathlib.Path(__file__).parent / "records").glob("*.json"))
-    sys.exit(main(args))
+    sys.exit(main(record_paths(sys.argv[1:])))

@@ -45,8 +45,12 @@ def main(paths):
     return 0
 
 
+def record_paths(args):
+    """The files named on the command line, or every example record."""
+    if args:
+        return [pathlib.Path(a) for a in args]
+    return sorted((pathlib.Path(__file__).parent / "records").glob("*.json"))
+
+
 if __name__ == "__main__":
-    args = [pathlib.Path(a) for a in sys.argv[1:]]
-    if not args:
-        args = sorted((pathlib.Path(__file__).parent / "records").glob("*.json"))
-    sys.exit(main(args))
+    sys.exit(main(record_paths(sys.argv[1:])))

@@ -249,10 +249,10 @@ def check_pe(outs):
 
 
 def main(argv):
-    command = argv[0]
+    command, args = argv[0], argv[1:]
     if command == "wheel":
-        metadata, outdir, argv = pathlib.Path(argv[1]).read_text(encoding="utf-8"), argv[2], argv[2:]
-    entries = [a.split("=", 1) for a in argv[1:]]
+        metadata, outdir, args = pathlib.Path(args[0]).read_text(encoding="utf-8"), args[1], args[2:]
+    entries = [a.split("=", 1) for a in args]
     if not ensure_tools():
         return 0
     hosts = {}
