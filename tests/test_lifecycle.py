@@ -123,6 +123,38 @@ def test_successful_top_level_import_keeps_an_existing_full_name_entry(models_di
     assert r == {"kept": True, "ok": True}
 
 
+@pytest.mark.parametrize("foreign", [False, True])
+def test_registration_uses_the_fixed_full_name_not_the_decoded_table_text(models_dir, foreign):
+    # decompress hands back the table with one byte of the dotted name changed
+    # (same length, valid UTF-8): the registration key must stay the real name.
+    r = run_python("""
+        import sys, types, zlib
+        sys.path.insert(0, sys.argv[1])
+        foreign = sys.argv[2] == "True"
+        altered = FULL_NAME.replace(".misc.", ".mzsc.")
+        fake = types.ModuleType("zlib")
+        def decompress(data):
+            block = zlib.decompress(data)
+            assert block.count(FULL_NAME.encode()) == 1
+            return block.replace(FULL_NAME.encode(), altered.encode())
+        fake.decompress = decompress
+        sentinel = types.ModuleType("sentinel")
+        if foreign:
+            sys.modules[FULL_NAME] = sentinel
+        before = set(sys.modules)
+        sys.modules["zlib"] = fake
+        import callback_model
+        sys.modules["zlib"] = zlib
+        added = sorted(k for k in set(sys.modules) - before if "callback_model" in k or "vel_tarn" in k)
+        result(added=added, full=(sys.modules[FULL_NAME] is sentinel) if foreign
+               else sys.modules[FULL_NAME] is callback_model,
+               module_attr=callback_model.VelTarnCallbackModel.__module__ == altered)
+    """, args=[models_dir, str(foreign)])
+    # The class's __module__ comes from the table, so it shows the altered text.
+    assert r == {"added": ["callback_model"] if foreign else ["callback_model", FULL_NAME],
+                 "full": True, "module_attr": True}
+
+
 def test_sub_interpreter_is_refused_after_the_main_one():
     r = run_python("""
         import vel_tarn.server.misc.models.callback_model as m

@@ -88,6 +88,12 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
     return module.release();
 }
 
+// The sys.modules key of the full dotted name: always the constant's text,
+// whatever the string table decoded.
+Ref module_full_name_key() {
+    return Ref::steal(PyUnicode_InternFromString(kFullModuleName));
+}
+
 // Registers module under its full dotted name unless that name is taken.
 // *added tells whether this call made the entry.
 int module_register(PyObject *module, bool *added) {
@@ -95,12 +101,15 @@ int module_register(PyObject *module, bool *added) {
     if (modules == NULL) {
         return -1;
     }
-    PyObject *existing = PyDict_GetItemWithError(modules, module_state.strings[S_module_name]);  // borrowed
+    Ref key = module_full_name_key();
+    if (!key) {
+        return -1;
+    }
+    PyObject *existing = PyDict_GetItemWithError(modules, key.get());  // borrowed
     if (existing != NULL) {
         return 0;
     }
-    if (PyErr_Occurred() ||
-        PyDict_SetItem(modules, module_state.strings[S_module_name], module) < 0) {
+    if (PyErr_Occurred() || PyDict_SetItem(modules, key.get(), module) < 0) {
         return -1;
     }
     *added = true;
@@ -112,9 +121,9 @@ int module_register(PyObject *module, bool *added) {
 void module_unregister(PyObject *module) {
     PendingError keep;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    PyObject *key = module_state.strings[S_module_name];
-    if (modules != NULL && PyDict_GetItemWithError(modules, key) == module) {
-        (void)PyDict_DelItem(modules, key);
+    Ref key = module_full_name_key();
+    if (modules != NULL && key && PyDict_GetItemWithError(modules, key.get()) == module) {
+        (void)PyDict_DelItem(modules, key.get());
     }
     // Whatever the clean-up raised gives way to the import's own error.
     PyErr_Clear();
