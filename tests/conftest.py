@@ -12,6 +12,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -90,10 +91,34 @@ def child_env(extra=None):
     return env
 
 
+def _under_wine():
+    if sys.platform != "win32":
+        return False
+    import ctypes
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
+UNDER_WINE = _under_wine()
+# Wine's CreateProcess now and then fails with ERROR_INTERNAL_ERROR when the
+# machine is busy; no child has run then, so starting it again is safe.
+WINE_SPAWN_ERROR = 1359
+
+
+def spawn(args, **kwargs):
+    """subprocess.run, with a process creation that failed inside Wine tried again."""
+    for attempt in range(3):
+        try:
+            return subprocess.run(args, **kwargs)
+        except OSError as exc:
+            if not UNDER_WINE or getattr(exc, "winerror", None) != WINE_SPAWN_ERROR or attempt == 2:
+                raise
+            time.sleep(1)
+
+
 def run_python(code, extra_env=None, args=(), timeout=120):
     """Runs code in a fresh interpreter; returns the dict it passed to result()."""
     script = CHILD_PRELUDE + textwrap.dedent(code)
-    proc = subprocess.run(
+    proc = spawn(
         [sys.executable, "-c", script, *args],
         env=child_env(extra_env),
         stdout=subprocess.PIPE,

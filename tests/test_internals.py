@@ -8,7 +8,7 @@ import zlib
 
 import pytest
 
-from conftest import FULL_NAME, REPO, TB_FILE, TB_FUNCTION, run_python
+from conftest import FULL_NAME, REPO, TB_FILE, TB_FUNCTION, run_python, spawn
 
 ENTRIES = REPO / "tools" / "string_entries.txt"
 GENERATOR = REPO / "tools" / "gen_string_table.py"
@@ -182,7 +182,7 @@ def test_string_table_entries_match_the_stream(probe):
 def test_generator_is_reproducible(tmp_path):
     outs = []
     for name in ("a.h", "b.h"):
-        subprocess.run([sys.executable, str(GENERATOR), str(ENTRIES), str(tmp_path / name)], check=True)
+        spawn([sys.executable, str(GENERATOR), str(ENTRIES), str(tmp_path / name)], check=True)
         outs.append((tmp_path / name).read_bytes())
     assert outs[0] == outs[1] and b"0x78, 0xda" in outs[0]
 
@@ -196,8 +196,8 @@ def test_generator_refuses_a_wrong_table(tmp_path, mutate, message):
     lines = [l for l in ENTRIES.read_text(encoding="utf-8").splitlines() if l and not l.startswith("#")]
     bad = tmp_path / "entries.txt"
     bad.write_text("\n".join(mutate(lines)) + "\n", encoding="utf-8")
-    proc = subprocess.run([sys.executable, str(GENERATOR), str(bad), str(tmp_path / "out.h")],
-                          stderr=subprocess.PIPE, universal_newlines=True)
+    proc = spawn([sys.executable, str(GENERATOR), str(bad), str(tmp_path / "out.h")],
+                 stderr=subprocess.PIPE, universal_newlines=True)
     assert proc.returncode != 0 and message in proc.stderr
     assert not (tmp_path / "out.h").exists()
 

@@ -129,14 +129,14 @@ def test_registration_uses_the_fixed_full_name_not_the_decoded_table_text(models
     # (same length, valid UTF-8): the registration key must stay the real name.
     r = run_python("""
         import sys, types, zlib
+        import pydantic  # compiled pydantic 1 decompresses its own strings
         sys.path.insert(0, sys.argv[1])
         foreign = sys.argv[2] == "True"
         altered = FULL_NAME.replace(".misc.", ".mzsc.")
         fake = types.ModuleType("zlib")
-        def decompress(data):
-            block = zlib.decompress(data)
-            assert block.count(FULL_NAME.encode()) == 1
-            return block.replace(FULL_NAME.encode(), altered.encode())
+        def decompress(data, *args):  # zipimport passes wbits; its data goes through unchanged
+            block = zlib.decompress(data, *args)
+            return block if args else block.replace(FULL_NAME.encode(), altered.encode())
         fake.decompress = decompress
         sentinel = types.ModuleType("sentinel")
         if foreign:

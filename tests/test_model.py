@@ -8,7 +8,7 @@ import sys
 import pydantic
 import pytest
 
-from conftest import FULL_NAME, REPO, child_env, pydantic_major, run_python
+from conftest import FULL_NAME, REPO, child_env, pydantic_major, run_python, spawn
 from reference.plain_callback_model import VelTarnCallbackModel as Plain
 from vel_tarn.server.misc.models.callback_model import VelTarnCallbackModel as Compiled
 
@@ -76,8 +76,8 @@ def test_instances_round_trip_through_json():
 
 
 def test_demo_prints_accepted_and_rejected_records():
-    proc = subprocess.run([sys.executable, str(REPO / "examples" / "server.py")], env=child_env(),
-                          stdout=subprocess.PIPE, universal_newlines=True, check=True)
+    proc = spawn([sys.executable, str(REPO / "examples" / "server.py")], env=child_env(),
+                 stdout=subprocess.PIPE, universal_newlines=True, check=True)
     lines = proc.stdout.splitlines()
     assert [l.split(":")[0] for l in lines if l.startswith(("accepted", "rejected"))] == [
         "accepted accepted_partial.json", "accepted accepted_summary.json",
@@ -90,8 +90,8 @@ def test_demo_prints_accepted_and_rejected_records():
 def test_http_demo_answers_200_with_the_record_or_422_with_the_errors():
     pytest.importorskip("fastapi")
     pytest.importorskip("uvicorn")
-    proc = subprocess.run([sys.executable, str(REPO / "examples" / "http_service.py")], env=child_env(),
-                          stdout=subprocess.PIPE, universal_newlines=True, check=True, timeout=60)
+    proc = spawn([sys.executable, str(REPO / "examples" / "http_service.py")], env=child_env(),
+                 stdout=subprocess.PIPE, universal_newlines=True, check=True, timeout=60)
     lines = proc.stdout.splitlines()
     answers = [l.split(" -> ") for l in lines if l.startswith("POST ")]
     assert [(a[0], a[1][:3]) for a in answers] == [

@@ -4,14 +4,14 @@ import sys
 
 import pytest
 
-from conftest import REPO, child_env, pydantic_major
+from conftest import REPO, child_env, pydantic_major, spawn
 
 pytestmark = pytest.mark.skipif(pydantic_major() != 2, reason="typed construction needs pydantic 2's dataclass_transform")
 
 
 def mypy(path):
     pytest.importorskip("mypy")
-    proc = subprocess.run(
+    proc = spawn(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--show-error-codes",
          "--no-error-summary", str(path)],
         env=child_env(), cwd=str(REPO), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
