@@ -196,7 +196,7 @@ test-quick: suite-3.8-pydantic2
 summary:
 	@echo "=== Tested CPython: $(VERSIONS)"
 	@for v in $(MISSING); do echo "SKIPPED: CPython $$v (not installed; install it or name it in PYTHONS=)"; done
-	@if [ -f build/skipped.txt ]; then cat build/skipped.txt; fi
+	@if [ -f build/skipped.txt ]; then awk '!seen[$$0]++' build/skipped.txt; fi
 
 # Figures for the README: import time and instructions, validation
 # throughput and library size, beside the plain Python model's.
