@@ -1,12 +1,15 @@
 # make demo        build, install and run the example server code (Python 3.8)
-# make test        every test suite on every CPython 3.8-3.13 found, the
-#                  sanitizers, memcheck, exact reference counts and Windows
+# make test        every test suite on every target of tools/targets.py: the
+#                  interpreters are provisioned first (once per machine, in a
+#                  cache outside the clone), then the matrix runs
 # make test-quick  the 3.8 suite alone, under pydantic 2
-# make bench       import, instruction, throughput and size figures (3.8)
+# make bench       import, instruction, throughput and size figures
 #
-# PYTHONS="/path/python3.X ..." names the interpreters to test instead of
-# searching; PYTHON=/path/to/python3.X stands for its own version (and picks
-# the demo's interpreter).
+# The targets (versions, platforms, where each interpreter comes from and
+# which suites it gets) are declared once, in tools/targets.py; this file
+# reads them.  PYTHONS="/path/python3.X ..." names the host interpreters to
+# test instead of searching; PYTHON=/path/to/python3.X stands for its own
+# version (and picks the demo's interpreter).
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -15,13 +18,13 @@ SHELL := /bin/bash
 .SECONDEXPANSION:
 .SECONDARY:
 
-SUPPORTED := 3.8 3.9 3.10 3.11 3.12 3.13
-FOUND := $(shell tools/find-pythons)
+TARGETS := python3 tools/targets.py
+# Every Linux release interpreter available here, as 3.X=/path (a launcher
+# for those that live in a Debian root).
+FOUND := $(shell $(TARGETS) found)
 VERSIONS := $(foreach e,$(FOUND),$(firstword $(subst =, ,$(e))))
-MISSING := $(filter-out $(VERSIONS),$(SUPPORTED))
-NEWEST := $(lastword $(VERSIONS))
 # The environment whose build tools (cmake, ninja) the other builds use.
-TOOL_VENV := .venv/$(firstword $(VERSIONS))
+TOOL_VENV := .venv/3.8
 # The demo and the benchmarks run where the servers do: 3.8, unless PYTHON
 # names another interpreter.
 DEMO_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])'),3.8)
@@ -29,21 +32,28 @@ DEMO_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d"
 PIP_OPT := --disable-pip-version-check --quiet
 SOURCES := CMakeLists.txt pyproject.toml $(wildcard server/misc/models/*) \
            $(wildcard support/*) $(wildcard tools/*) $(wildcard tests/probe/*)
+# Builds run ninja, which must not try make's jobserver (it cannot join it
+# and says so); and a target that lives in a Debian root sees this work tree
+# at its own path.
+BUILD_ENV := env -u MAKEFLAGS -u MFLAGS
+export CALLBACK_MODEL_SANDBOX_BINDS := $(CURDIR)
 
 # .venv/3.X holds pydantic 2, the test tools and the build tools and builds
-# the wheel; .venv/3.X-pydantic1 holds pydantic 1.10.
+# the wheel; .venv/3.X-pydantic1 holds pydantic 1.10; .venv/3.Xd, a debug
+# interpreter's, the build and test tools alone (its scenarios use stand-ins).
 version_of = $(firstword $(subst -, ,$(1)))
 
-.PHONY: demo test test-quick bench wheel probe clean check-tools summary dist windows suite-refcount suite-windows suite-dist
+.PHONY: demo test test-quick bench wheel probe clean check-tools summary dist windows provision \
+        suite-windows suite-dist
 
 check-tools:
 	@command -v c++ >/dev/null 2>&1 || { echo "No C++ compiler found: install g++ (apt-get install g++)." >&2; exit 1; }
 
 .venv/%/.deps: requirements/build.txt requirements/test.txt requirements/pydantic2.txt requirements/pydantic1.txt | check-tools
-	@v=$(call version_of,$*); py=$$(tools/find-pythons --one $$v); \
-	[ -x .venv/$*/bin/python ] || "$$py" -m venv .venv/$*
+	@[ -x .venv/$*/bin/python ] || $(TARGETS) venv $(call version_of,$*) .venv/$*
 	@case "$*" in \
 	    *-pydantic1) reqs="-r requirements/test.txt -r requirements/pydantic1.txt" ;; \
+	    *d) reqs="-r requirements/build.txt -r requirements/test.txt" ;; \
 	    *) reqs="-r requirements/build.txt -r requirements/test.txt -r requirements/pydantic2.txt" ;; \
 	esac; \
 	echo ".venv/$*: installing $$reqs"; .venv/$*/bin/python -m pip install $(PIP_OPT) $$reqs
@@ -52,7 +62,7 @@ check-tools:
 # The wheel of each version, built in that version's environment.
 build/%/dist/.built: .venv/%/.deps $(SOURCES)
 	rm -rf build/$*/dist
-	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" .venv/$*/bin/python -m pip wheel $(PIP_OPT) \
+	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" $(BUILD_ENV) .venv/$*/bin/python -m pip wheel $(PIP_OPT) \
 	    --no-build-isolation --no-deps -w build/$*/dist .
 	@touch $@
 
@@ -60,18 +70,19 @@ build/%/dist/.built: .venv/%/.deps $(SOURCES)
 	.venv/$*/bin/python -m pip install $(PIP_OPT) --force-reinstall --no-deps build/$(call version_of,$*)/dist/*.whl
 	@touch $@
 
-# The test build: the module and the test-only probe, from the same sources.
+# CMake builds of the module (and, with the probe, the test-only probe) from
+# the same sources: build/3.X/test, build/3.X/asan (AddressSanitizer and
+# UBSan), build/3.Xd/refcount (a debug interpreter's).
+cmake_build = PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin/cmake -S . -B $(2) -G Ninja \
+	    -DPython_EXECUTABLE=$(CURDIR)/.venv/$(1)/bin/python $(3) >/dev/null && \
+	PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin/cmake --build $(2) >/dev/null
+
 build/%/test/.built: .venv/%/.deps $(SOURCES)
-	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake -S . -B build/$*/test -G Ninja \
-	    -DPython_EXECUTABLE=$(CURDIR)/.venv/$*/bin/python -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON >/dev/null
-	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake --build build/$*/test
+	$(call cmake_build,$*,build/$*/test,-DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON)
 	@touch $@
 
-# The module and the probe with AddressSanitizer and UBSan.
 build/%/asan/.built: .venv/%/.deps $(SOURCES)
-	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake -S . -B build/$*/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	    -DPython_EXECUTABLE=$(CURDIR)/.venv/$*/bin/python -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_SANITIZE=ON >/dev/null
-	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" cmake --build build/$*/asan
+	$(call cmake_build,$*,build/$*/asan,-DCMAKE_BUILD_TYPE=Debug -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_SANITIZE=ON)
 	@touch $@
 
 wheel: build/$(DEMO_VERSION)/dist/.built
@@ -106,103 +117,80 @@ suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built
 # interpreter is not sanitized: the runtime is preloaded, the plain allocator
 # makes every object a malloc block, and full unwinding lets the suppressions
 # (interpreter-only, each explained; per version in lsan-3.X.supp) match.
+# The runtime is the one of the compiler that built the module (inside the
+# Debian root for the versions that live there).
 suite-%-asan: build/%/asan/.built .venv/%/.installed
 	@echo "=== CPython $*, AddressSanitizer and UBSan"
-	@asan=$$(c++ -print-file-name=libasan.so); [ -f "$$asan" ] || { echo "No AddressSanitizer runtime: install libasan (apt-get install libasan8)." >&2; exit 1; }; \
-	cat tests/sanitizers/lsan.supp $(wildcard tests/sanitizers/lsan-$*.supp) > build/$*/asan/lsan.supp; \
-	LD_PRELOAD="$$asan" PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
-	LSAN_OPTIONS=suppressions=$(CURDIR)/build/$*/asan/lsan.supp:print_suppressions=0 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	CALLBACK_MODEL_ROOT=build/$*/asan/root CALLBACK_MODEL_PROBE_DIR=build/$*/asan/probe \
-	.venv/$*/bin/python -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py \
+	cat tests/sanitizers/lsan.supp $(wildcard tests/sanitizers/lsan-$*.supp) > build/$*/asan/lsan.supp
+	.venv/$*/bin/python tests/sanitizers/asan_run.py build/$*/asan \
+	    -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py \
 	    --deselect tests/test_model.py::test_http_demo_answers_200_with_the_record_or_422_with_the_errors
 
 # memcheck over the import, a validation and the failure scenarios.
 suite-%-memcheck: build/%/test/.built .venv/%/.installed
 	@echo "=== CPython $*, valgrind memcheck"
-	@if ! command -v valgrind >/dev/null 2>&1; then \
-	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
-	        echo "valgrind not found: installing it from the Debian packages"; \
-	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; \
-	    else \
-	        echo "SKIPPED: valgrind is not installed (install valgrind to run memcheck)." | tee -a build/skipped.txt; exit 0; \
-	    fi; \
-	fi; \
 	.venv/$*/bin/python tests/sanitizers/memcheck.py build/$*/test/root
 
-# Reference totals under Debian's debug interpreter: the module built for it
-# and the reference-total suite run in it.
-DEBUG_PYTHON ?= /usr/bin/python3.11-dbg
-suite-refcount: $(TOOL_VENV)/.deps
-	@echo "=== $(DEBUG_PYTHON), exact reference counts"
-	@if ! [ -x $(DEBUG_PYTHON) ] || ! [ -f /usr/include/python3.11d/Python.h ]; then \
-	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
-	        echo "python3.11-dbg not found: installing it from the Debian packages"; \
-	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3.11-venv >/dev/null; \
-	    fi; \
-	fi; \
-	if ! [ -x $(DEBUG_PYTHON) ]; then \
-	    echo "SKIPPED: exact reference counts ($(DEBUG_PYTHON) is not installed; install python3.11-dbg to run them)." | tee -a build/skipped.txt; exit 0; \
-	fi; \
-	[ -x .venv/3.11d/bin/python ] || $(DEBUG_PYTHON) -m venv .venv/3.11d; \
-	[ -f .venv/3.11d/.deps ] || { .venv/3.11d/bin/python -m pip install $(PIP_OPT) -r requirements/test.txt && touch .venv/3.11d/.deps; }; \
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" cmake -S . -B build/3.11d -G Ninja -DPython_EXECUTABLE=$(DEBUG_PYTHON) >/dev/null; \
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" cmake --build build/3.11d >/dev/null; \
-	CALLBACK_MODEL_ROOT=build/3.11d/root .venv/3.11d/bin/python -m pytest -q -p no:cacheprovider tests/refcount
+# Reference totals under a debug interpreter: the module (and the control
+# extension the totals are compared with) built for it, and the reference-total
+# suite run in it.
+suite-refcount-%: .venv/%/.deps
+	@echo "=== debug CPython $*, reference totals"
+	$(call cmake_build,$*,build/$*/refcount,-DCALLBACK_MODEL_REFCOUNT_CONTROL=ON)
+	CALLBACK_MODEL_ROOT=build/$*/refcount/root CALLBACK_MODEL_PROBE_DIR=build/$*/refcount/control \
+	    .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests/refcount
 
-# The Windows module for each Windows interpreter PyPI carries (3.8 to 3.12),
-# cross-compiled with mingw-w64 against the headers of the interpreter of the
-# same version found here, and its suites in the Windows CPython under Wine.
+# The Windows module for each Windows target, cross-compiled with mingw-w64
+# against the headers of the host interpreter of the same version, and its
+# suites in the Windows CPython under Wine.
 windows: $(TOOL_VENV)/.deps
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/windows.py build $(FOUND)
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/windows.py build $(FOUND)
 
 suite-windows: $(TOOL_VENV)/.deps
 	@echo "=== Windows CPython under Wine"
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
 
 # Release files: make dist writes dist/ (see tools/dist.py).
 $(TOOL_VENV)/.dist-deps: requirements/dist.txt $(TOOL_VENV)/.deps
 	$(TOOL_VENV)/bin/python -m pip install $(PIP_OPT) -r requirements/dist.txt
 	@touch $@
 
-BUILD_PYTHONS := $(foreach v,$(VERSIONS),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
-dist: $(TOOL_VENV)/.dist-deps $(foreach v,$(VERSIONS),.venv/$(v)/.deps)
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
+BUILD_PYTHONS = $(foreach v,$(VERSIONS),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
+dist: $(TOOL_VENV)/.dist-deps $$(foreach v,$$(VERSIONS),.venv/$$(v)/.deps)
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
 
 # Installs of the release files as a user makes them, their metadata, and two
 # dist runs from clean clones compared byte for byte.
 suite-dist: dist
 	@echo "=== Release files"
 	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
-	    PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(TOOL_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
+	    PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
 
-# pydantic 2 and 1.10 everywhere; the sanitizers on 3.8 and the newest
-# version; memcheck on 3.8; the debug interpreter; Windows; the release files.
-HAVE_38 := $(filter 3.8,$(VERSIONS))
-TEST_SUITES := $(foreach v,$(VERSIONS),suite-$(v)-pydantic2 suite-$(v)-pydantic1) \
-               $(sort $(if $(HAVE_38),suite-3.8-asan) suite-$(NEWEST)-asan) \
-               $(if $(HAVE_38),suite-3.8-memcheck) suite-refcount suite-windows suite-dist
+# The interpreters of every target: made available once per machine.
+provision:
+	$(TARGETS) provision
 
-# Two suites at a time (the machine's two cores), each one's output kept together.
+# Two suites at a time (the machine's two cores), each one's output kept
+# together; the matrix is the one tools/targets.py declares for the
+# interpreters provisioned here.
 JOBS ?= 2
-test:
-	@mkdir -p build && rm -f build/skipped.txt
-	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target $(TEST_SUITES)
+test: provision
+	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target $$($(TARGETS) suites)
 	@$(MAKE) --no-print-directory summary
 
 test-quick: suite-3.8-pydantic2
 
 summary:
-	@echo "=== Tested CPython: $(VERSIONS)"
-	@for v in $(MISSING); do echo "SKIPPED: CPython $$v (not installed; install it or name it in PYTHONS=)"; done
-	@if [ -f build/skipped.txt ]; then awk '!seen[$$0]++' build/skipped.txt; fi
+	@$(TARGETS) summary
 
 # Figures for the README: import time and instructions, validation
-# throughput and library size, beside the plain Python model's.
-bench: .venv/3.8/.installed .venv/3.8-pydantic1/.installed build/3.8/test/.built
+# throughput and library size, beside the plain Python model's, for every
+# Linux version (3.8 in full, the others the import ratio alone).
+bench: .venv/3.8/.installed .venv/3.8-pydantic1/.installed build/3.8/test/.built \
+       $$(foreach v,$$(VERSIONS),.venv/$$(v)/.installed .venv/$$(v)-pydantic1/.installed)
 	.venv/3.8/bin/python benchmarks/bench.py build/3.8/test/bench/empty_module$$(.venv/3.8/bin/python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') \
 	    $(CURDIR)/.venv/3.8/bin/python $(CURDIR)/.venv/3.8-pydantic1/bin/python
+	.venv/3.8/bin/python benchmarks/bench.py --ratios $(foreach v,$(VERSIONS),$(CURDIR)/.venv/$(v)/bin/python $(CURDIR)/.venv/$(v)-pydantic1/bin/python)
 
 clean:
 	rm -rf build .venv dist

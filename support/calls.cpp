@@ -108,7 +108,7 @@ PyObject *getattr_no_error(PyObject *obj, PyObject *name) {
     getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
     if (getattro == PyObject_GenericGetAttr) {
         // Suppresses AttributeError without ever creating one.
-        return _PyObject_GenericGetAttrWithDict(obj, name, NULL, 1);
+        return compat_generic_getattr_optional(obj, name);
     }
     PyObject *value = getattro != NULL ? getattro(obj, name) : PyObject_GetAttr(obj, name);
     if (value != NULL) {

@@ -17,8 +17,12 @@ Py_hash_t class_cached_hash(PyObject *str) {
 
 PyObject *get_module_global(PyObject *globals, PyObject *builtins, PyObject *name,
                             GlobalLookupCache *cache) {
+    uint64_t version;
+    const bool versioned = compat_dict_version(globals, &version);
     bool probe_builtins = false;
-    if (cache->version == compat_dict_version(globals)) {
+    if (versioned && cache->version == version) {
+        // Unchanged since the last probe, so the dict still holds the
+        // cached value (or still lacks the name).
         if (cache->value != NULL) {
             Py_INCREF(cache->value);
             return cache->value;
@@ -26,11 +30,14 @@ PyObject *get_module_global(PyObject *globals, PyObject *builtins, PyObject *nam
         probe_builtins = true;
     }
     if (!probe_builtins) {
-        PyObject *value = _PyDict_GetItem_KnownHash(globals, name, class_cached_hash(name));  // borrowed
-        cache->version = compat_dict_version(globals);
-        cache->value = value;
-        if (value != NULL) {
-            Py_INCREF(value);
+        PyObject *value;
+        const int found = compat_dict_get_known_hash_ref(globals, name, class_cached_hash(name), &value);
+        if (versioned) {
+            // Borrowed: trusted only while the tag stays the one read now.
+            (void)compat_dict_version(globals, &cache->version);
+            cache->value = value;
+        }
+        if (found > 0) {
             return value;
         }
         PyErr_Clear();

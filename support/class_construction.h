@@ -11,6 +11,9 @@ namespace callback_model {
 
 // Cache of one global-lookup site: the module dict's version tag at the last
 // probe and the value found then (borrowed; NULL when the name was absent).
+// Used only where the interpreter keeps a version tag that is read under the
+// GIL (see compat_dict_version); elsewhere the site probes every time and the
+// cache stays empty.
 struct GlobalLookupCache {
     uint64_t version;
     PyObject *value;

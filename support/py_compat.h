@@ -1,6 +1,8 @@
-// Every difference between the CPython versions the module builds for
-// (3.8 to 3.13) lives here, behind small inline functions named for what they
-// do.  No other file tests PY_VERSION_HEX: each sees one API on every version.
+// Every difference between the CPython versions the module builds for lives
+// here, behind small inline functions named for what they do.  No other file
+// tests PY_VERSION_HEX or Py_GIL_DISABLED: each sees one API on every version.
+// Which versions a build accepts is the build's business (the one list of
+// targets, read by CMake); 3.8 is the oldest API this header knows.
 #pragma once
 
 #include <Python.h>
@@ -8,8 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
-#error "callback_model builds for CPython 3.8 to 3.13"
+#if PY_VERSION_HEX < 0x03080000
+#error "callback_model needs CPython 3.8 or newer"
 #endif
 
 // Set by the build for a debug interpreter: the headers must then count
@@ -159,23 +161,68 @@ inline Py_ssize_t compat_code_object_size() noexcept {
 
 // --- dictionaries ---------------------------------------------------------
 
-// The dictionary's version tag: it changes on every modification and no two
-// dictionaries share one, so an equal tag means "unchanged since".  The tag
-// is deprecated from 3.12 but still kept by 3.12 and 3.13.
-#if PY_VERSION_HEX >= 0x030C0000
-#if defined(__GNUC__)
+// The dictionary's version tag, where the interpreter keeps one that changes
+// on every modification and is never shared by two dictionaries: an equal tag
+// then means "unchanged since".  3.12 and 3.13 still keep it (deprecated);
+// 3.14 removed it, and a free-threaded build cannot read it consistently
+// with the dictionary's contents.  Returns false where there is no such tag.
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define CALLBACK_MODEL_HAVE_DICT_VERSION 1
+#if PY_VERSION_HEX >= 0x030C0000 && defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-#endif
-inline uint64_t compat_dict_version(PyObject *dict) noexcept {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+inline bool compat_dict_version(PyObject *dict, uint64_t *version) noexcept {
+    *version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    return true;
 }
-#if PY_VERSION_HEX >= 0x030C0000
-#if defined(__GNUC__)
+#if PY_VERSION_HEX >= 0x030C0000 && defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+#else
+#define CALLBACK_MODEL_HAVE_DICT_VERSION 0
+inline bool compat_dict_version(PyObject *, uint64_t *version) noexcept {
+    *version = 0;
+    return false;
+}
 #endif
+
+// Looks key up in an exact dict with its already computed hash.  1 with a
+// new reference in *value, 0 when absent, -1 with an exception set.  From
+// 3.13 PyDict_GetItemRef does this (it reads the hash cached in an str key)
+// and hands out a strong reference, which a free-threaded build needs.
+inline int compat_dict_get_known_hash_ref(PyObject *dict, PyObject *key, Py_hash_t hash,
+                                          PyObject **value) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)hash;
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    PyObject *found = _PyDict_GetItem_KnownHash(dict, key, hash);  // borrowed
+    if (found == NULL) {
+        *value = NULL;
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_INCREF(found);
+    *value = found;
+    return 1;
+#endif
+}
+
+// dict[key] as a strong reference: 1, 0 when absent, -1 with an exception.
+inline int compat_dict_get_item_ref(PyObject *dict, PyObject *key, PyObject **value) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    PyObject *found = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (found == NULL) {
+        *value = NULL;
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_INCREF(found);
+    *value = found;
+    return 1;
+#endif
+}
 
 // Stores into an exact dict with the key's already computed hash.  3.13 no
 // longer declares the known-hash store; PyDict_SetItem reads the hash cached
@@ -187,6 +234,21 @@ inline int compat_dict_set_known_hash(PyObject *dict, PyObject *key, PyObject *v
     return PyDict_SetItem(dict, key, value);
 #else
     return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+#endif
+}
+
+// --- modules ----------------------------------------------------------------
+
+// The module of that name in the module table, added when absent, as a new
+// reference (PyImport_AddModuleRef from 3.13; before it the table's borrowed
+// entry, taken while the GIL is held).
+inline PyObject *compat_import_add_module_ref(const char *name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject *module = PyImport_AddModule(name);  // borrowed
+    Py_XINCREF(module);
+    return module;
 #endif
 }
 
@@ -207,6 +269,19 @@ inline bool compat_has_attr(PyObject *obj, PyObject *name) noexcept {
     return found == 1;
 #else
     return PyObject_HasAttr(obj, name) != 0;
+#endif
+}
+
+// Generic attribute lookup that reports a missing attribute as absent (NULL
+// with nothing pending) without creating an AttributeError.  From 3.13 the
+// official PyObject_GetOptionalAttr takes that route for generic types.
+inline PyObject *compat_generic_getattr_optional(PyObject *obj, PyObject *name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value;
+    (void)PyObject_GetOptionalAttr(obj, name, &value);
+    return value;
+#else
+    return _PyObject_GenericGetAttrWithDict(obj, name, NULL, 1);
 #endif
 }
 

@@ -80,6 +80,18 @@ def run_in_sub_interpreter(code, isolated=False):
 ''' % (FULL_NAME, TB_FILE)
 
 
+def _load_targets():
+    """tools/targets.py, the one list of targets."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("callback_model_targets", str(REPO / "tools" / "targets.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+targets = _load_targets()
+
+
 def child_env(extra=None):
     env = dict(os.environ)
     paths = [p for p in (MODULE_ROOT, PROBE_DIR) if p]

@@ -2,6 +2,7 @@
 release wheels are tested in tests/dist."""
 import glob
 import os
+import re
 import subprocess
 import sys
 import sysconfig
@@ -9,10 +10,12 @@ import zipfile
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, targets
 
 MODELS = "vel_tarn/server/misc/models/"
 TAG = "cp%d%d" % sys.version_info[:2]
+# The platform of the interpreter under test: linux_x86_64, linux_aarch64, ...
+PLATFORM = sysconfig.get_platform().replace("-", "_").replace(".", "_")
 
 
 @pytest.fixture(scope="module")
@@ -24,7 +27,7 @@ def wheel():
 
 
 def test_wheel_holds_the_module_stub_and_marker_only(wheel):
-    assert os.path.basename(wheel).endswith("-%s-%s-linux_x86_64.whl" % (TAG, TAG))
+    assert os.path.basename(wheel).endswith("-%s-%s-%s.whl" % (TAG, TAG, PLATFORM))
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
         payload = sorted(n for n in names if ".dist-info/" not in n)
@@ -34,8 +37,11 @@ def test_wheel_holds_the_module_stub_and_marker_only(wheel):
     assert payload == sorted([MODELS + "callback_model" + suffix, MODELS + "callback_model.pyi",
                               MODELS + "py.typed"])
     assert "Requires-Dist: pydantic<3,>=1.10" in metadata or "Requires-Dist: pydantic>=1.10,<3" in metadata
-    assert "Requires-Python: <3.14,>=3.8" in metadata or "Requires-Python: >=3.8,<3.14" in metadata
-    assert "Tag: %s-%s-linux_x86_64" % (TAG, TAG) in wheel_info and "Root-Is-Purelib: false" in wheel_info
+    assert "Requires-Python: >=%s\n" % targets.supported_versions()[0] in metadata
+    # One classifier for each version of the list of targets, and no other.
+    assert re.findall(r"^Classifier: Programming Language :: Python :: (3\.\d+)$", metadata, re.M) == \
+        targets.supported_versions()
+    assert "Tag: %s-%s-%s" % (TAG, TAG, PLATFORM) in wheel_info and "Root-Is-Purelib: false" in wheel_info
 
 
 def test_library_exports_one_symbol_and_needs_no_cxx_runtime(wheel, tmp_path):

@@ -324,7 +324,11 @@ PyObject *probe_dict_version(PyObject *, PyObject *arg) {
         PyErr_SetString(PyExc_TypeError, "dict expected");
         return NULL;
     }
-    return PyLong_FromUnsignedLongLong(compat_dict_version(arg));
+    uint64_t version;
+    if (!compat_dict_version(arg, &version)) {
+        Py_RETURN_NONE;  // the interpreter keeps no usable version tag
+    }
+    return PyLong_FromUnsignedLongLong(version);
 }
 
 PyObject *probe_update_bases(PyObject *, PyObject *arg) {

