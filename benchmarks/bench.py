@@ -3,7 +3,11 @@ beside the same figure for the identical model written as a plain Python
 module, and for an empty extension module in the same package.
 
 Usage: bench.py EMPTY_MODULE_SO PYTHON [PYTHON ...]
+       bench.py --ratios PYTHON [PYTHON ...]
 Each PYTHON is an environment with the package and a pydantic installed.
+The second form prints the import's instruction ratio against the plain
+module alone, with the interpreter's zlib already loaded and without, for
+environments of any version (those inside a Debian root are counted there).
 """
 import os
 import re
@@ -57,7 +61,8 @@ def make_root(python, empty_so, workdir):
     os.makedirs(pkg)
     compiled = site_module(python)
     shutil.copy(compiled, pkg)
-    shutil.copy(empty_so, pkg)
+    if empty_so:
+        shutil.copy(empty_so, pkg)
     shutil.copy(PLAIN_SOURCE, os.path.join(pkg, "plain_callback_model.py"))
     run(python, "import compileall, sys; sys.exit(not compileall.compile_dir(%r, quiet=1))" % pkg, dict(os.environ))
     return root, os.path.join(pkg, os.path.basename(compiled))
@@ -75,10 +80,20 @@ def import_seconds(python, env, module):
 def instructions(python, env, code):
     # os._exit: the interpreter's teardown is not part of the import.
     code += "\nimport os\nos._exit(0)\n"
-    out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, "-c", code],
-                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                         check=True).stderr
-    return int(re.search(r"Collected : (\d+)", out).group(1))
+    callgrind = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+    in_root = os.path.join(os.path.dirname(python), "python-in-root")
+    if os.path.lexists(in_root):
+        # An environment of a Debian root: its launcher enters the root and
+        # hands over to valgrind there, which runs the interpreter itself.
+        cmd = [python, "-c", "import os, sys; os.execvp(sys.argv[1], sys.argv[1:])", *callgrind, in_root]
+    else:
+        cmd = [*callgrind, python]
+    out = subprocess.run(cmd + ["-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, check=True).stderr
+    found = re.search(r"Collected : (\d+)", out)
+    if found is None:
+        raise SystemExit("callgrind gave no count:\n" + out[-2000:])
+    return int(found.group(1))
 
 
 def import_instructions(python, env):
@@ -130,7 +145,30 @@ def stripped_size(path, workdir):
     return os.path.getsize(copy), libs
 
 
+def import_ratios(pythons):
+    """Compiled against plain import instructions, per environment, with the
+    interpreter's zlib loaded before the import and without."""
+    print("import instructions, compiled / plain (callgrind, PYTHONHASHSEED=0, pydantic imported first):")
+    for python in pythons:
+        with tempfile.TemporaryDirectory() as workdir:
+            root, _ = make_root(python, None, workdir)
+            env = dict(os.environ, PYTHONPATH=root, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+            info = run(python, "import pydantic, sys; print(pydantic.VERSION, sys.version.split()[0], "
+                               "'zlib' in sys.modules)", env).stdout.split()
+            cells = []
+            for label, prelude in (("zlib loaded", PRELUDE + "import zlib\n"), ("without", PRELUDE)):
+                base = instructions(python, env, prelude)
+                counts = [instructions(python, env, prelude + "importlib.import_module(%r)\n" % module) - base
+                          for module in (NAME, PACKAGE + ".plain_callback_model")]
+                cells.append("%s %d / %d = %.3f" % (label, counts[0], counts[1], counts[0] / counts[1]))
+            print("  Python %-8s pydantic %-7s %s   (pydantic itself loads zlib: %s)"
+                  % (info[1], info[0], "   ".join(cells), "yes" if info[2] == "True" else "no"), flush=True)
+    return 0
+
+
 def main(argv):
+    if len(argv) >= 2 and argv[1] == "--ratios":
+        return import_ratios(argv[2:])
     if len(argv) < 3:
         raise SystemExit(__doc__)
     empty_so, pythons = argv[1], argv[2:]
