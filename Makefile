@@ -78,11 +78,20 @@ cmake_build = PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin
 	PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin/cmake --build $(2) >/dev/null
 
 build/%/test/.built: .venv/%/.deps $(SOURCES)
-	$(call cmake_build,$*,build/$*/test,-DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON)
+	$(call cmake_build,$*,build/$*/test,-DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON -DCALLBACK_MODEL_EMBED_HOST=ON)
 	@touch $@
 
 build/%/asan/.built: .venv/%/.deps $(SOURCES)
-	$(call cmake_build,$*,build/$*/asan,-DCMAKE_BUILD_TYPE=Debug -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_SANITIZE=ON)
+	$(call cmake_build,$*,build/$*/asan,-DCMAKE_BUILD_TYPE=Debug -DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_SANITIZE=ON -DCALLBACK_MODEL_EMBED_HOST=ON)
+	@touch $@
+
+# A pure-Python pydantic 1.10 (built from its sdist without Cython): the one
+# the embedding test's restarting runtimes use where the environment's own
+# pydantic cannot be initialised twice in a process.
+build/%/embed-site/.built: .venv/%/.deps
+	rm -rf build/$*/embed-site
+	SKIP_CYTHON=1 $(BUILD_ENV) .venv/$*/bin/python -m pip install $(PIP_OPT) --no-binary pydantic \
+	    --target build/$*/embed-site "pydantic>=1.10,<1.11"
 	@touch $@
 
 wheel: build/$(DEMO_VERSION)/dist/.built
@@ -101,14 +110,16 @@ demo: .venv/$(DEMO_VERSION)/.installed .venv/$(DEMO_VERSION)/.demo-deps
 suite-$(DEMO_VERSION)-pydantic2: .venv/$(DEMO_VERSION)/.demo-deps
 
 # The installed wheel under pydantic 2 and 1.10, with the probe of the test build.
-suite-%-pydantic2: .venv/%/.installed build/%/test/.built
+suite-%-pydantic2: .venv/%/.installed build/%/test/.built build/%/embed-site/.built
 	@echo "=== CPython $*, pydantic 2"
 	CALLBACK_MODEL_WHEEL_DIR=build/$*/dist CALLBACK_MODEL_PROBE_DIR=build/$*/test/probe \
+	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site \
 	    .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests
 
-suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built
+suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built build/%/embed-site/.built
 	@echo "=== CPython $*, pydantic 1.10"
 	CALLBACK_MODEL_WHEEL_DIR=build/$*/dist CALLBACK_MODEL_PROBE_DIR=build/$*/test/probe \
+	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site \
 	    .venv/$*-pydantic1/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The whole module suite against the sanitizer build, except the wheel and
@@ -119,10 +130,10 @@ suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built
 # (interpreter-only, each explained; per version in lsan-3.X.supp) match.
 # The runtime is the one of the compiler that built the module (inside the
 # Debian root for the versions that live there).
-suite-%-asan: build/%/asan/.built .venv/%/.installed
+suite-%-asan: build/%/asan/.built .venv/%/.installed build/%/embed-site/.built
 	@echo "=== CPython $*, AddressSanitizer and UBSan"
 	cat tests/sanitizers/lsan.supp $(wildcard tests/sanitizers/lsan-$*.supp) > build/$*/asan/lsan.supp
-	.venv/$*/bin/python tests/sanitizers/asan_run.py build/$*/asan \
+	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site .venv/$*/bin/python tests/sanitizers/asan_run.py build/$*/asan \
 	    -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py \
 	    --deselect tests/test_model.py::test_http_demo_answers_200_with_the_record_or_422_with_the_errors
 

@@ -49,6 +49,58 @@ inline PyInterpreterState *compat_current_interpreter() noexcept {
 #endif
 }
 
+// Identity of the calling OS thread, for telling a thread that comes back
+// into the module (through the body's own imports) from another one.
+inline unsigned long compat_thread_id() noexcept {
+    return PyThread_get_thread_ident();
+}
+
+// A process-wide lock held for a whole module exec.  A thread that waits for
+// it neither holds the GIL nor keeps its thread state attached, so the holder
+// can run Python code (and a free-threaded build can stop the world) while
+// others wait.  PyMutex from 3.13 (it detaches while it blocks); before it a
+// thread lock, waited for with the GIL released.  A zero-initialised static
+// is an unlocked CompatMutex.
+#if PY_VERSION_HEX >= 0x030D0000
+struct CompatMutex {
+    PyMutex mutex;
+};
+
+inline int compat_mutex_lock(CompatMutex *m) noexcept {
+    PyMutex_Lock(&m->mutex);
+    return 0;
+}
+
+inline void compat_mutex_unlock(CompatMutex *m) noexcept {
+    PyMutex_Unlock(&m->mutex);
+}
+#else
+struct CompatMutex {
+    PyThread_type_lock lock;  // made at the first use, under the GIL
+};
+
+// 0, or -1 with MemoryError when the lock could not be made.
+inline int compat_mutex_lock(CompatMutex *m) noexcept {
+    if (m->lock == NULL) {
+        m->lock = PyThread_allocate_lock();
+        if (m->lock == NULL) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    if (!PyThread_acquire_lock(m->lock, NOWAIT_LOCK)) {
+        Py_BEGIN_ALLOW_THREADS
+        PyThread_acquire_lock(m->lock, WAIT_LOCK);
+        Py_END_ALLOW_THREADS
+    }
+    return 0;
+}
+
+inline void compat_mutex_unlock(CompatMutex *m) noexcept {
+    PyThread_release_lock(m->lock);
+}
+#endif
+
 // --- the pending exception ------------------------------------------------
 
 // Borrowed type of the exception pending in tstate, or NULL: read straight
@@ -251,6 +303,42 @@ inline PyObject *compat_import_add_module_ref(const char *name) noexcept {
     return module;
 #endif
 }
+
+// --- weak references ------------------------------------------------------
+
+// The referent of a weak reference as a new reference, or NULL when it is
+// gone (PyWeakref_GetRef from 3.13; PyWeakref_GetObject, borrowed and taken
+// under the GIL, before it and removed after).  -1 only with an exception.
+inline int compat_weakref_get_ref(PyObject *ref, PyObject **value) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyWeakref_GetRef(ref, value);
+#else
+    PyObject *found = PyWeakref_GetObject(ref);  // borrowed
+    if (found == NULL) {
+        *value = NULL;
+        return -1;
+    }
+    if (found == Py_None) {
+        *value = NULL;
+        return 0;
+    }
+    Py_INCREF(found);
+    *value = found;
+    return 1;
+#endif
+}
+
+// --- the module definition ----------------------------------------------------
+
+// The slot entry that declares the module safe without the GIL, so that a
+// free-threaded build keeps the GIL off when it loads the module.  Written in
+// the slot table as CALLBACK_MODEL_COMPAT_GIL_SLOT (an entry and its comma,
+// or nothing before 3.13, whose slot table is unchanged).
+#if PY_VERSION_HEX >= 0x030D0000
+#define CALLBACK_MODEL_COMPAT_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define CALLBACK_MODEL_COMPAT_GIL_SLOT
+#endif
 
 // --- attributes -----------------------------------------------------------
 

@@ -1,6 +1,8 @@
 // The callback_model extension module: entry point, module definition,
 // create and exec slots, and the module body that defines
 // VelTarnCallbackModel.
+#include <atomic>
+
 #include "module_state.h"
 #include "name_import.h"
 #include "py_compat.h"
@@ -14,19 +16,66 @@ namespace {
 
 const char kFullModuleName[] = "vel_tarn.server.misc.models.callback_model";
 
-// Id of the interpreter that created the module first; never reset.
-int64_t main_interpreter_id = -1;
+// How threads, interpreters and runtimes share the module.  One rule per
+// field:
+//   exec_lock            held for the whole of an exec by the thread that runs
+//                        it, and taken by create; module_state (module_state.h)
+//                        and pending/pending_owner are written only by its holder.
+//   exec_owner           atomic: the thread that holds exec_lock for an exec,
+//                        0 when none; written only by that thread.  A thread
+//                        that finds itself here came back into the module
+//                        through the body's own imports.
+//   main_interpreter_id  atomic: the interpreter that created the module first
+//                        in this runtime, -1 before; set once, by compare-and-set.
+//   pending              a weak reference to a module that create made and
+//                        whose exec has not started yet, and pending_owner the
+//                        thread that made it: another thread's create hands out
+//                        that same object instead of making a second one.
+// forget_runtime, run by the runtime itself once it is finalised (no other
+// thread runs Python then), resets all of it for the next runtime.
+// Every member has a constant initialiser, so the record is set up at load
+// time with no code of its own (the library has no constructors).
+struct Lifecycle {
+    CompatMutex exec_lock{};
+    std::atomic<unsigned long> exec_owner{0};
+    std::atomic<int64_t> main_interpreter_id{-1};
+    PyObject *pending = nullptr;  // strong reference to the weak reference object
+    unsigned long pending_owner = 0;
+};
+
+Lifecycle lifecycle;
+
+// Registered with Py_AtExit by the thread that pins the first interpreter of
+// a runtime; the runtime calls it once, at the end of its Py_FinalizeEx.  The
+// runtime's objects are gone (or leaked by the runtime) by then, so nothing
+// is released: the module forgets them, and the next runtime's import builds
+// a complete new module.
+void forget_runtime() {
+    module_state = ModuleState();
+    lifecycle.pending = NULL;
+    lifecycle.pending_owner = 0;
+    lifecycle.exec_owner.store(0);
+    lifecycle.main_interpreter_id.store(-1);
+}
 
 int check_single_interpreter() {
     const int64_t id = PyInterpreterState_GetID(compat_current_interpreter());
     if (id == -1) {
         return -1;
     }
-    if (main_interpreter_id == -1) {
-        main_interpreter_id = id;
+    int64_t pinned = -1;
+    if (lifecycle.main_interpreter_id.compare_exchange_strong(pinned, id)) {
+        // First in this runtime: its end must make the module start over.
+        if (Py_AtExit(forget_runtime) < 0) {
+            lifecycle.main_interpreter_id.store(-1);
+            PyErr_SetString(PyExc_ImportError,
+                            "callback_model cannot register its finalisation hook: Py_AtExit has "
+                            "no room left.");
+            return -1;
+        }
         return 0;
     }
-    if (id == main_interpreter_id) {
+    if (id == pinned) {
         return 0;
     }
     PyErr_SetString(PyExc_ImportError,
@@ -53,10 +102,32 @@ int module_copy_spec_attr(PyObject *spec, PyObject *dict, const char *attribute,
     return PyDict_SetItemString(dict, key, value.get());
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef *) {
-    if (check_single_interpreter() < 0) {
-        return NULL;
+// A new module object for spec, with the spec's attributes copied in.
+Ref module_new(PyObject *spec) {
+    Ref module;
+    {
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        if (!name) {
+            return Ref();
+        }
+        module = Ref::steal(PyModule_NewObject(name.get()));
     }
+    if (!module) {
+        return Ref();
+    }
+    PyObject *dict = PyModule_GetDict(module.get());  // borrowed
+    if (dict == NULL ||
+        module_copy_spec_attr(spec, dict, "loader", "__loader__", false) < 0 ||
+        module_copy_spec_attr(spec, dict, "origin", "__file__", false) < 0 ||
+        module_copy_spec_attr(spec, dict, "parent", "__package__", false) < 0 ||
+        module_copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true) < 0) {
+        return Ref();
+    }
+    return module;
+}
+
+// create, for the thread that holds exec_lock (or came back into its own exec).
+PyObject *module_create_locked(PyObject *spec) {
     if (module_state.module != NULL) {
         // The interpreter resets the per-module state pointer of whatever
         // create returns without freeing it, and allocates a new one on the
@@ -66,26 +137,45 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         Py_INCREF(module_state.module);
         return module_state.module;
     }
-    Ref module;
-    {
-        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-        if (!name) {
-            return NULL;
+    const unsigned long self = compat_thread_id();
+    if (lifecycle.pending != NULL && lifecycle.pending_owner != self) {
+        // Another thread made a module and has not run its exec yet: this
+        // thread gets the same object, so that one exec serves both.
+        PyObject *pending;
+        const int alive = compat_weakref_get_ref(lifecycle.pending, &pending);
+        if (alive != 0) {
+            return alive > 0 ? pending : NULL;
         }
-        module = Ref::steal(PyModule_NewObject(name.get()));
     }
+    Ref module = module_new(spec);
     if (!module) {
         return NULL;
     }
-    PyObject *dict = PyModule_GetDict(module.get());  // borrowed
-    if (dict == NULL ||
-        module_copy_spec_attr(spec, dict, "loader", "__loader__", false) < 0 ||
-        module_copy_spec_attr(spec, dict, "origin", "__file__", false) < 0 ||
-        module_copy_spec_attr(spec, dict, "parent", "__package__", false) < 0 ||
-        module_copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true) < 0) {
+    PyObject *weak = PyWeakref_NewRef(module.get(), NULL);
+    if (weak == NULL) {
         return NULL;
     }
+    Py_XSETREF(lifecycle.pending, weak);
+    lifecycle.pending_owner = self;
     return module.release();
+}
+
+// The create slot.  Waits while another thread runs an exec, then hands out
+// the finished module, or a new one when that exec failed.
+PyObject *module_create(PyObject *spec, PyModuleDef *) {
+    if (check_single_interpreter() < 0) {
+        return NULL;
+    }
+    if (lifecycle.exec_owner.load() == compat_thread_id()) {
+        // Back through the body's own imports: the module being initialised.
+        return module_create_locked(spec);
+    }
+    if (compat_mutex_lock(&lifecycle.exec_lock) < 0) {
+        return NULL;
+    }
+    PyObject *module = module_create_locked(spec);
+    compat_mutex_unlock(&lifecycle.exec_lock);
+    return module;
 }
 
 // The sys.modules key of the full dotted name: always the constant's text,
@@ -192,19 +282,23 @@ int module_state_store(PyObject **field, PyObject *owned) {
     return owned != NULL ? 0 : -1;
 }
 
-// The exec slot.  Receives a borrowed module.  Each set-up step stores its
+// An exec once module_state.module is set: nothing to do for that very
+// module, a refusal for any other.
+int module_exec_settled(PyObject *module) {
+    if (module_state.module == module) {
+        return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'callback_model' has already been imported. Re-initialisation is "
+                    "not supported.");
+    return -1;
+}
+
+// The exec proper, run by the holder of exec_lock on a module that is not
+// initialised.  Receives a borrowed module.  Each set-up step stores its
 // result in module_state before testing it; on failure the fields of earlier
 // steps keep their values until a later run replaces them.
-int module_exec(PyObject *module) {
-    if (module_state.module != NULL) {
-        if (module_state.module == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'callback_model' has already been imported. Re-initialisation is "
-                        "not supported.");
-        return -1;
-    }
+int module_exec_locked(PyObject *module) {
     int line = 1;
     bool string_table_ready = false;
     bool registered = false;
@@ -245,6 +339,33 @@ error:
     }
     Py_CLEAR(module_state.module);
     return -1;
+}
+
+// The exec slot.  One exec runs at a time: another thread's create or exec
+// waits for it, then sees the finished module or, after a failure, starts
+// over.  The running thread itself, back through the body's imports, gets
+// the module being initialised at once.
+int module_exec(PyObject *module) {
+    const unsigned long self = compat_thread_id();
+    if (lifecycle.exec_owner.load() == self) {
+        return module_exec_settled(module);
+    }
+    if (compat_mutex_lock(&lifecycle.exec_lock) < 0) {
+        return -1;
+    }
+    int rc;
+    if (module_state.module != NULL) {
+        rc = module_exec_settled(module);
+    } else {
+        // Once an exec starts, creates wait for it instead of sharing a
+        // not-yet-executed module.
+        Py_CLEAR(lifecycle.pending);
+        lifecycle.exec_owner.store(self);
+        rc = module_exec_locked(module);
+        lifecycle.exec_owner.store(0);
+    }
+    compat_mutex_unlock(&lifecycle.exec_lock);
+    return rc;
 }
 
 }  // namespace
@@ -296,6 +417,7 @@ PyMethodDef callback_model_methods[] = {
 PyModuleDef_Slot callback_model_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(callback_model::module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(callback_model::module_exec)},
+    CALLBACK_MODEL_COMPAT_GIL_SLOT
     {0, NULL},
 };
 
