@@ -1,10 +1,14 @@
 """Concurrent imports, a sub-interpreter racing the main import, and the
 memory that failed imports leave behind."""
 import os
+import sys
+import sysconfig
 
 import pytest
 
 from conftest import run_python
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 GUARD_TEXT = ("Interpreter change detected - this module can only be loaded "
               "into one interpreter per process.")
@@ -27,6 +31,112 @@ def test_eight_threads_importing_at_once_share_one_working_module():
                same=id(importlib.import_module(FULL_NAME)) == seen[0][0])
     """)
     assert r == {"ids": 1, "statuses": [str(i) for i in range(8)], "same": True}
+
+
+# Threads released together by a barrier, each ending with the module it got
+# (and whether it was finished when its call returned) or the exception it
+# raised.  The stand-in pydantic's metaclass takes a while, as pydantic's
+# does, so that the others arrive while the first exec runs; with FAIL it
+# then raises, and a retry afterwards must work.
+RACE = """
+import importlib, importlib.abc, importlib.util, sys, threading, time, types
+mode, fail = sys.argv[2], sys.argv[3] == "fail"
+sys.path.insert(0, sys.argv[1])
+gil_before = getattr(sys, "_is_gil_enabled", lambda: None)()
+class SlowMeta(type):
+    refuse = fail
+    def __new__(mcs, name, bases, ns):
+        if name == "VelTarnCallbackModel":
+            time.sleep(0.05)
+            if SlowMeta.refuse:
+                raise LookupError("stand-in refuses")
+        return super().__new__(mcs, name, bases, dict(ns))
+fake = types.ModuleType("pydantic")
+fake.BaseModel = SlowMeta("BaseModel", (), {})
+sys.modules["pydantic"] = fake
+# Which threads' imports reached the module's create (the rest found it in
+# sys.modules, which the import system alone decides).
+through_create = set()
+class Recording(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path, target=None):
+        if name not in (FULL_NAME, "callback_model"):
+            return None
+        sys.meta_path.remove(self)
+        try:
+            spec = importlib.util.find_spec(name)
+        finally:
+            sys.meta_path.insert(0, self)
+        real = spec.loader
+        class Loader(importlib.abc.Loader):
+            def create_module(self, spec):
+                through_create.add(threading.get_ident())
+                return real.create_module(spec)
+            def exec_module(self, module):
+                real.exec_module(module)
+        spec.loader = Loader()
+        return spec
+sys.meta_path.insert(0, Recording())
+specs = [importlib.util.find_spec(n) for n in (FULL_NAME, "callback_model")]
+N = 8
+barrier = threading.Barrier(N)
+outcomes = [None] * N
+def work(i):
+    barrier.wait()
+    try:
+        if mode == "import":
+            m = importlib.import_module(specs[i % 2].name)
+        else:
+            spec = specs[i % 2]
+            m = spec.loader.create_module(spec)
+            spec.loader.exec_module(m)
+        outcomes[i] = ("module", id(m), hasattr(m, "VelTarnCallbackModel"), threading.get_ident() in through_create
+                       or mode != "import")
+    except Exception as exc:
+        outcomes[i] = ("raised", type(exc).__name__, str(exc), True)
+threads = [threading.Thread(target=work, args=(i,)) for i in range(N)]
+for t in threads: t.start()
+for t in threads: t.join()
+# No module table entry may point at a module whose exec failed.
+stale = sorted(n for n in (FULL_NAME, "callback_model")
+               if sys.modules.get(n) is not None and not hasattr(sys.modules[n], "VelTarnCallbackModel"))
+retry = None
+if fail:
+    SlowMeta.refuse = False
+    for n in (FULL_NAME, "callback_model"):
+        sys.modules.pop(n, None)
+    retry = hasattr(importlib.import_module(FULL_NAME), "VelTarnCallbackModel")
+gil_after = getattr(sys, "_is_gil_enabled", lambda: None)()
+result(outcomes=outcomes, stale=stale, retry=retry, gil=[gil_before, gil_after])
+"""
+
+RACE_ROUNDS = 10
+
+
+@pytest.mark.parametrize("mode", ["import", "loader"])
+@pytest.mark.parametrize("fail", [False, True], ids=["body_works", "body_fails"])
+def test_threads_racing_through_create_and_exec_never_see_a_half_built_module(models_dir, mode, fail):
+    # Half the threads use the full name, half the short one: by import, or
+    # by calling the loader's create_module and exec_module themselves.
+    shortcuts = 0
+    for _ in range(RACE_ROUNDS):
+        r = run_python(RACE, args=[models_dir, mode, "fail" if fail else "works"])
+        finished = {o[1] for o in r["outcomes"] if o[0] == "module" and o[2]}
+        for outcome in r["outcomes"]:
+            if outcome[0] == "raised":
+                assert fail and outcome[1:3] == ["LookupError", "stand-in refuses"], r
+            elif not outcome[3]:
+                # A full-name import that met the short-name import's entry in
+                # sys.modules: the import system hands that out by itself.
+                shortcuts += not outcome[2]
+            else:
+                assert outcome[2], r  # reached the module: got it finished
+        assert len(finished) <= 1, r  # one module object for every thread
+        assert r["stale"] == [] and r["retry"] in (None, True), r
+        if not fail:
+            assert finished, r
+        if FREE_THREADED:
+            assert r["gil"] == [False, False], r
+    print("half-built modules handed out by the import system's own sys.modules look-up: %d" % shortcuts)
 
 
 def test_sub_interpreter_during_the_main_import_is_refused():

@@ -14,6 +14,7 @@ from conftest import REPO, targets
 
 MODELS = "vel_tarn/server/misc/models/"
 TAG = "cp%d%d" % sys.version_info[:2]
+ABI = TAG + getattr(sys, "abiflags", "")  # cp313t on a free-threaded build
 # The platform of the interpreter under test: linux_x86_64, linux_aarch64, ...
 PLATFORM = sysconfig.get_platform().replace("-", "_").replace(".", "_")
 
@@ -27,7 +28,7 @@ def wheel():
 
 
 def test_wheel_holds_the_module_stub_and_marker_only(wheel):
-    assert os.path.basename(wheel).endswith("-%s-%s-%s.whl" % (TAG, TAG, PLATFORM))
+    assert os.path.basename(wheel).endswith("-%s-%s-%s.whl" % (TAG, ABI, PLATFORM))
     with zipfile.ZipFile(wheel) as zf:
         names = zf.namelist()
         payload = sorted(n for n in names if ".dist-info/" not in n)
@@ -41,7 +42,7 @@ def test_wheel_holds_the_module_stub_and_marker_only(wheel):
     # One classifier for each version of the list of targets, and no other.
     assert re.findall(r"^Classifier: Programming Language :: Python :: (3\.\d+)$", metadata, re.M) == \
         targets.supported_versions()
-    assert "Tag: %s-%s-%s" % (TAG, TAG, PLATFORM) in wheel_info and "Root-Is-Purelib: false" in wheel_info
+    assert "Tag: %s-%s-%s" % (TAG, ABI, PLATFORM) in wheel_info and "Root-Is-Purelib: false" in wheel_info
 
 
 def test_library_exports_one_symbol_and_needs_no_cxx_runtime(wheel, tmp_path):

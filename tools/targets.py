@@ -273,6 +273,89 @@ exec {runner} /bin/bash -c 'exec -a "$0" /usr/bin/{exe} "$@"' "$0" "$@"
 """.format(exe=target.executable, suite=self.suite, runner=self.runner))
 
 
+class DebianSourceBuild:
+    """An interpreter built from a Debian source package's upstream tarball,
+    with configure options of its own (a free-threaded build, say), installed
+    in the cache.  The source comes from Debian's archive through apt-get
+    source with a deb-src list of the project's own; the build needs the
+    usual CPython build dependencies, installed from Debian when run as root."""
+
+    BUILD_DEPS = ["build-essential", "dpkg-dev", "xz-utils", "libssl-dev", "zlib1g-dev", "libffi-dev",
+                  "libbz2-dev", "liblzma-dev", "libsqlite3-dev", "libreadline-dev", "uuid-dev", "libncurses-dev"]
+
+    def __init__(self, name, package, suite, configure, describe):
+        self.name = name
+        self.package = package
+        self.suite = suite
+        self.configure = configure
+        self.describe = describe
+
+    @property
+    def prefix(self):
+        return CACHE / "python" / self.name
+
+    def python(self, target):
+        exe = self.prefix / "bin" / target.executable
+        return str(exe) if (self.prefix / ".built").exists() and exe.exists() else None
+
+    def missing(self, target):
+        return ("not built in %s: make test run as root builds it from Debian's %s source package (%s, "
+                "about 15 minutes once per machine)" % (self.prefix, self.package, " ".join(self.configure)))
+
+    def fetch_source(self, work):
+        """The upstream tarball of the suite's source package, unpacked in work."""
+        lists = work / "apt"
+        (lists / "lists" / "partial").mkdir(parents=True, exist_ok=True)
+        (lists / "sources.list").write_text("deb-src http://deb.debian.org/debian %s main\n" % self.suite)
+        apt = ["apt-get", "-q", "-o", "Dir::Etc::sourcelist=%s" % (lists / "sources.list"),
+               "-o", "Dir::Etc::sourceparts=-", "-o", "Dir::State::Lists=%s" % (lists / "lists"),
+               "-o", "Dir::Cache=%s" % (lists / "cache"), "-o", "Acquire::Check-Valid-Until=false",
+               "-o", "APT::Sandbox::User=root"]
+        subprocess.run(apt + ["update"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(apt + ["source", "--download-only", self.package], check=True, cwd=str(work),
+                       stdout=subprocess.DEVNULL)
+        (tarball,) = work.glob("%s_*.orig.tar.*" % self.package)
+        subprocess.run(["tar", "-xf", str(tarball)], check=True, cwd=str(work))
+        (source,) = [d for d in work.iterdir() if d.is_dir() and (d / "configure").exists()]
+        return source
+
+    def provision(self, target):
+        if self.python(target) or not is_root():
+            return
+        apt_install(self.BUILD_DEPS)
+        say("building CPython %s (%s) from Debian's %s source package into %s (once per machine)"
+            % (target.version, " ".join(self.configure), self.package, self.prefix))
+        work = CACHE / "python" / (self.name + ".work")
+        shutil.rmtree(str(work), ignore_errors=True)
+        shutil.rmtree(str(self.prefix), ignore_errors=True)
+        work.mkdir(parents=True)
+        try:
+            source = self.fetch_source(work)
+            log = open(str(work / "build.log"), "w")
+            env = dict(os.environ, LDFLAGS="-Wl,-rpath,%s" % (self.prefix / "lib"))
+            for step in (["./configure", "--prefix=%s" % self.prefix, "--enable-shared", "--with-ensurepip=install",
+                          *self.configure],
+                         ["make", "-j%d" % (os.cpu_count() or 2)],
+                         ["make", "install"]):
+                if subprocess.run(step, cwd=str(source), env=env, stdout=log, stderr=subprocess.STDOUT).returncode:
+                    say("building %s failed at '%s': see %s" % (target.label, " ".join(step), work / "build.log"))
+                    return
+            # The interpreter's own ThreadSanitizer suppressions, for runs
+            # under a --with-thread-sanitizer build.
+            tsan = self.prefix / "share" / "tsan"
+            tsan.mkdir(parents=True, exist_ok=True)
+            for supp in (source / "Tools" / "tsan").glob("*.txt"):
+                shutil.copyfile(str(supp), str(tsan / supp.name))
+            (self.prefix / ".built").write_text(" ".join(self.configure) + "\n")
+        except (OSError, subprocess.CalledProcessError, ValueError) as exc:
+            say("building %s failed: %s" % (target.label, exc))
+            return
+        shutil.rmtree(str(work), ignore_errors=True)
+
+    def make_venv(self, target, directory):
+        subprocess.run([self.python(target), "-m", "venv", str(directory)], check=True)
+
+
 class PyPIEmbeddable:
     """CPython's Windows embeddable distribution from PyPI, run under Wine."""
     describe = "PyPI's Windows embeddable distribution, run under Wine"
@@ -377,6 +460,14 @@ SID_AMD64 = DebianRoot("sid-amd64", "sid", "amd64", [
     "python3.14", "python3.14-dev", "python3.14-venv", "python3.14-dbg",
     "python3.15", "python3.15-dev", "python3.15-venv", "python3.15-dbg",
     "g++", "binutils", "valgrind", "ca-certificates"])
+# Free-threaded 3.13: the sources of 3.14 and 3.15 are not in the archive
+# here, and the module's code does not depend on which "t" version it is.
+PYTHON313T = DebianSourceBuild("3.13t", "python3.13", "testing", ["--disable-gil"],
+                               "built from Debian testing's python3.13 source, --disable-gil")
+PYTHON313T_TSAN = DebianSourceBuild("3.13t-tsan", "python3.13", "testing",
+                                    ["--disable-gil", "--with-thread-sanitizer"],
+                                    "built from Debian testing's python3.13 source, --disable-gil "
+                                    "--with-thread-sanitizer")
 PYTHON311_DBG = DebianHostPackage("/usr/bin/python3.11-dbg", ["python3.11-dbg", "python3.11-dev", "python3.11-venv"])
 
 
@@ -385,26 +476,34 @@ class Target:
     where it comes from, and its cells of the test matrix."""
 
     def __init__(self, version, platform, source, kind="release", executable=None, pydantic1=False,
-                 asan=False, memcheck=False):
+                 asan=False, memcheck=False, abiflags="", on_demand=False):
         self.version = version
         self.platform = platform
         self.source = source
         self.kind = kind
-        self.executable = executable or ("python%s%s" % (version, "d" if kind == "debug" else ""))
+        self.abiflags = abiflags  # "t" for a free-threaded build
+        # Provisioned only when named (make tsan), tested wherever it exists.
+        self.on_demand = on_demand
+        self.executable = executable or ("python%s%s" % (version, "d" if kind == "debug" else abiflags))
         self.pydantic1 = pydantic1
         self.asan = asan
         self.memcheck = memcheck
 
     @property
     def name(self):
-        suffix = "d" if self.kind == "debug" else ""
+        suffix = {"release": self.abiflags, "debug": "d", "tsan": self.abiflags + "-tsan"}[self.kind]
         return self.version + suffix if self.platform == LINUX else "%s-%s" % (self.platform, self.version)
 
     @property
     def label(self):
-        what = {"release": "CPython", "debug": "debug CPython"}[self.kind]
+        what = {"release": "CPython", "debug": "debug CPython", "tsan": "ThreadSanitizer CPython"}[self.kind]
         platform = "" if self.platform == LINUX else " " + self.platform
-        return "%s %s%s" % (what, self.version, platform)
+        return "%s %s%s%s" % (what, self.version, self.abiflags, platform)
+
+    @property
+    def tag(self):
+        """The version as the wheel and the Makefile name it: 3.13, 3.13t."""
+        return self.version + self.abiflags
 
     def python(self):
         return self.source.python(self)
@@ -423,6 +522,8 @@ TARGETS = [
     Target("3.13", LINUX, HOST),
     Target("3.14", LINUX, SID_AMD64, pydantic1=True),
     Target("3.15", LINUX, SID_AMD64, pydantic1=True, asan=True),
+    Target("3.13", LINUX, PYTHON313T, abiflags="t", pydantic1=True),
+    Target("3.13", LINUX, PYTHON313T_TSAN, kind="tsan", abiflags="t", on_demand=True),
     Target("3.11", LINUX, PYTHON311_DBG, kind="debug", executable="python3.11-dbg"),
     Target("3.14", LINUX, SID_AMD64, kind="debug"),
     Target("3.15", LINUX, SID_AMD64, kind="debug"),
@@ -443,6 +544,14 @@ def version_key(version):
 
 def release_targets(platform=LINUX):
     return [t for t in TARGETS if t.platform == platform and t.kind == "release"]
+
+
+def by_tag(tag, platform=LINUX):
+    """The release target of a platform that a wheel tag or a Makefile name (3.13t) means."""
+    for target in release_targets(platform):
+        if target.tag == tag:
+            return target
+    raise SystemExit("no %s release target %r" % (platform, tag))
 
 
 def supported_versions():
@@ -505,12 +614,13 @@ def suites(targets):
     out = []
     linux = [t for t in targets if t.platform == LINUX and t.kind == "release"]
     for t in linux:
-        out.append("suite-%s-pydantic2" % t.version)
+        out.append("suite-%s-pydantic2" % t.tag)
         if t.pydantic1:
-            out.append("suite-%s-pydantic1" % t.version)
-    out += ["suite-%s-asan" % t.version for t in linux if t.asan]
-    out += ["suite-%s-memcheck" % t.version for t in linux if t.memcheck]
+            out.append("suite-%s-pydantic1" % t.tag)
+    out += ["suite-%s-asan" % t.tag for t in linux if t.asan]
+    out += ["suite-%s-memcheck" % t.tag for t in linux if t.memcheck]
     out += ["suite-refcount-%s" % t.name for t in targets if t.platform == LINUX and t.kind == "debug"]
+    out += ["suite-%s" % t.name for t in targets if t.platform == LINUX and t.kind == "tsan"]
     if any(t.platform == WINDOWS for t in targets):
         out.append("suite-windows")
     if linux:
@@ -531,17 +641,18 @@ def main(argv):
         versions = supported_versions()
         print("%s;%s" % (versions[0], versions[-1]))
     elif command == "provision":
+        # Every target, or those named; an on-demand one only when named.
         with cache_lock():
             if not shutil.which("valgrind"):
                 apt_install(["valgrind"])
             for t in TARGETS:
-                if selected(t):
+                if (t.name in args) if args else (selected(t) and not t.on_demand):
                     t.source.provision(t)
         for line in skipped():
             say(line)
     elif command == "found":
         platform = args[0] if args else LINUX
-        print(" ".join("%s=%s" % (t.version, t.python()) for t in available()
+        print(" ".join("%s=%s" % (t.tag, t.python()) for t in available()
                        if t.platform == platform and t.kind == "release"))
     elif command == "python":
         python = by_name(args[0]).python()

@@ -41,7 +41,14 @@ USE = textwrap.dedent("""
 
 
 def tag(version):
-    return "cp" + version.replace(".", "")
+    """The wheel's interpreter and ABI tags, for a version as targets.py names
+    it (3.13t is the free-threaded 3.13: cp313-cp313t)."""
+    python = "cp" + version.rstrip("t").replace(".", "")
+    return "%s-%s%s" % (python, python, "t" if version.endswith("t") else "")
+
+
+def version_order(version):
+    return targets.version_key(version.rstrip("t")) + (version.endswith("t"),)
 
 
 def one(pattern):
@@ -71,8 +78,8 @@ def clean_env():
 def test_dist_holds_a_manylinux_wheel_per_interpreter_the_windows_wheels_and_one_sdist():
     names = sorted(p.name for p in DIST.iterdir())
     expected = {"vel_tarn_callback_model-1.0.0.tar.gz"}
-    expected |= {"vel_tarn_callback_model-1.0.0-%s-%s-manylinux_2_5_x86_64.manylinux1_x86_64.whl"
-                 % (tag(v), tag(v)) for v in PYTHONS}
+    expected |= {"vel_tarn_callback_model-1.0.0-%s-manylinux_2_5_x86_64.manylinux1_x86_64.whl" % tag(v)
+                 for v in PYTHONS}
     windows = {p.name for p in DIST.glob("*-win_amd64.whl")}
     assert windows and set(names) == expected | windows
     assert all(re.fullmatch(r"vel_tarn_callback_model-1\.0\.0-cp3(\d+)-cp3\1-win_amd64\.whl", w)
@@ -88,6 +95,7 @@ def test_metadata_is_complete():
         classifiers = re.findall(r"^Classifier: (.*)$", head, re.M)
         assert [c for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)] == \
             ["Programming Language :: Python :: %s" % v for v in SUPPORTED]
+        assert "Programming Language :: Python :: Free Threading :: 3 - Stable" in classifiers
         assert "License :: Other/Proprietary License" in classifiers
         assert re.search(r"^License: \S", head, re.M)
         assert "Description-Content-Type: text/markdown" in head
@@ -97,9 +105,9 @@ def test_metadata_is_complete():
                    check=True, stdout=subprocess.DEVNULL)
 
 
-@pytest.mark.parametrize("version", sorted(PYTHONS, key=SUPPORTED.index))
+@pytest.mark.parametrize("version", sorted(PYTHONS, key=version_order))
 def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(version, tmp_path):
-    wheel = one("*-%s-%s-manylinux*.whl" % (tag(version), tag(version)))
+    wheel = one("*-%s-manylinux*.whl" % tag(version))
     python = fresh_env(version, tmp_path / "env")
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel)],
                    check=True, env=clean_env())
@@ -109,7 +117,7 @@ def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(version,
 
 
 def test_sdist_builds_from_source_with_build_isolation(tmp_path):
-    version = sorted(PYTHONS, key=SUPPORTED.index)[-1]
+    version = sorted((v for v in PYTHONS if not v.endswith("t")), key=version_order)[-1]
     python = fresh_env(version, tmp_path / "env")
     sdist = one("*.tar.gz")
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(sdist)],
@@ -154,8 +162,8 @@ def digests(directory):
 
 def test_two_dist_runs_from_clean_clones_give_the_same_bytes(tmp_path):
     # The oldest version and the newest (built in its Debian root).
-    built = sorted(BUILD_PYTHONS, key=SUPPORTED.index)
-    versions = sorted({built[0], built[-1]}, key=SUPPORTED.index)
+    built = sorted(BUILD_PYTHONS, key=version_order)
+    versions = sorted({built[0], built[-1]}, key=version_order)
     head = subprocess.run(["git", "rev-parse", "HEAD"], cwd=str(REPO), stdout=subprocess.PIPE,
                           universal_newlines=True, check=True).stdout.strip()
     runs = []

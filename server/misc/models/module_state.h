@@ -25,7 +25,14 @@ struct CodeObjectCache {
 
 // Every reference here is strong and kept until a later exec replaces it, except
 // module, which a failed exec releases, and base_lookup_cache.value, which is
-// borrowed from dict.
+// borrowed from dict (and used only under the GIL, see GlobalLookupCache).
+//
+// One rule for every field: it is read and written only by the thread that
+// holds the exec lock (callback_model.cpp), that is inside the one exec that
+// runs at a time, or by create while it holds the same lock.  A thread that
+// comes back into create or exec through the body's own imports already
+// holds it.  The runtime's finalisation resets the whole record (no other
+// thread runs Python then), so that a new runtime starts over.
 struct ModuleState {
     PyObject *module;
     PyObject *dict;
