@@ -152,9 +152,9 @@ tsan:
 	$(MAKE) --no-print-directory suite-3.13t-tsan
 
 # memcheck over the import, a validation and the failure scenarios.
-suite-%-memcheck: build/%/test/.built .venv/%/.installed
+suite-%-memcheck: build/%/test/.built .venv/%/.installed build/%/embed-site/.built
 	@echo "=== CPython $*, valgrind memcheck"
-	.venv/$*/bin/python tests/sanitizers/memcheck.py build/$*/test/root
+	.venv/$*/bin/python tests/sanitizers/memcheck.py build/$*/test/root build/$*/test/embed/embed_host build/$*/embed-site
 
 # Reference totals under a debug interpreter: the module (and the control
 # extension the totals are compared with) built for it, and the reference-total

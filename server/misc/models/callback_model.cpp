@@ -1,6 +1,8 @@
 // The callback_model extension module: entry point, module definition,
 // create and exec slots, and the module body that defines
 // VelTarnCallbackModel.
+#include <stdlib.h>
+
 #include <atomic>
 
 #include "module_state.h"
@@ -45,12 +47,29 @@ struct Lifecycle {
 
 Lifecycle lifecycle;
 
+// What the module held in runtimes that have ended: parked, never released
+// (their objects are gone or leaked by the runtime), and kept reachable so
+// that a leak checker tells them from memory nobody points to any more.
+struct RetiredState {
+    ModuleState state;
+    PyObject *pending;
+    RetiredState *next;
+};
+
+RetiredState *retired_states;  // written only by forget_runtime
+
 // Registered with Py_AtExit by the thread that pins the first interpreter of
-// a runtime; the runtime calls it once, at the end of its Py_FinalizeEx.  The
-// runtime's objects are gone (or leaked by the runtime) by then, so nothing
-// is released: the module forgets them, and the next runtime's import builds
-// a complete new module.
+// a runtime; the runtime calls it once, at the end of its Py_FinalizeEx, when
+// no other thread runs Python.  Nothing is released: the module forgets what
+// it held, and the next runtime's import builds a complete new module.
 void forget_runtime() {
+    auto *retired = static_cast<RetiredState *>(malloc(sizeof(RetiredState)));
+    if (retired != NULL) {
+        retired->state = module_state;
+        retired->pending = lifecycle.pending;
+        retired->next = retired_states;
+        retired_states = retired;
+    }
     module_state = ModuleState();
     lifecycle.pending = NULL;
     lifecycle.pending_owner = 0;
