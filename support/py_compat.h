@@ -304,30 +304,6 @@ inline PyObject *compat_import_add_module_ref(const char *name) noexcept {
 #endif
 }
 
-// --- weak references ------------------------------------------------------
-
-// The referent of a weak reference as a new reference, or NULL when it is
-// gone (PyWeakref_GetRef from 3.13; PyWeakref_GetObject, borrowed and taken
-// under the GIL, before it and removed after).  -1 only with an exception.
-inline int compat_weakref_get_ref(PyObject *ref, PyObject **value) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyWeakref_GetRef(ref, value);
-#else
-    PyObject *found = PyWeakref_GetObject(ref);  // borrowed
-    if (found == NULL) {
-        *value = NULL;
-        return -1;
-    }
-    if (found == Py_None) {
-        *value = NULL;
-        return 0;
-    }
-    Py_INCREF(found);
-    *value = found;
-    return 1;
-#endif
-}
-
 // --- the module definition ----------------------------------------------------
 
 // The slot entry that declares the module safe without the GIL, so that a

@@ -544,6 +544,7 @@ int probe_exec(PyObject *module) {
 
 PyModuleDef_Slot probe_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(probe_exec)},
+    CALLBACK_MODEL_COMPAT_GIL_SLOT
     {0, NULL},
 };
 

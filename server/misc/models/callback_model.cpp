@@ -22,17 +22,13 @@ const char kFullModuleName[] = "vel_tarn.server.misc.models.callback_model";
 // field:
 //   exec_lock            held for the whole of an exec by the thread that runs
 //                        it, and taken by create; module_state (module_state.h)
-//                        and pending/pending_owner are written only by its holder.
+//                        is written only by its holder.
 //   exec_owner           atomic: the thread that holds exec_lock for an exec,
 //                        0 when none; written only by that thread.  A thread
 //                        that finds itself here came back into the module
 //                        through the body's own imports.
 //   main_interpreter_id  atomic: the interpreter that created the module first
 //                        in this runtime, -1 before; set once, by compare-and-set.
-//   pending              a weak reference to a module that create made and
-//                        whose exec has not started yet, and pending_owner the
-//                        thread that made it: another thread's create hands out
-//                        that same object instead of making a second one.
 // forget_runtime, run by the runtime itself once it is finalised (no other
 // thread runs Python then), resets all of it for the next runtime.
 // Every member has a constant initialiser, so the record is set up at load
@@ -41,8 +37,6 @@ struct Lifecycle {
     CompatMutex exec_lock{};
     std::atomic<unsigned long> exec_owner{0};
     std::atomic<int64_t> main_interpreter_id{-1};
-    PyObject *pending = nullptr;  // strong reference to the weak reference object
-    unsigned long pending_owner = 0;
 };
 
 Lifecycle lifecycle;
@@ -52,7 +46,6 @@ Lifecycle lifecycle;
 // that a leak checker tells them from memory nobody points to any more.
 struct RetiredState {
     ModuleState state;
-    PyObject *pending;
     RetiredState *next;
 };
 
@@ -66,13 +59,10 @@ void forget_runtime() {
     auto *retired = static_cast<RetiredState *>(malloc(sizeof(RetiredState)));
     if (retired != NULL) {
         retired->state = module_state;
-        retired->pending = lifecycle.pending;
         retired->next = retired_states;
         retired_states = retired;
     }
     module_state = ModuleState();
-    lifecycle.pending = NULL;
-    lifecycle.pending_owner = 0;
     lifecycle.exec_owner.store(0);
     lifecycle.main_interpreter_id.store(-1);
 }
@@ -145,7 +135,10 @@ Ref module_new(PyObject *spec) {
     return module;
 }
 
-// create, for the thread that holds exec_lock (or came back into its own exec).
+// create, for the thread that holds exec_lock (or came back into its own
+// exec).  A new object is never shared before its exec has run: the
+// interpreter's exec_module skips the exec of a module object whose exec
+// has begun, so a second thread would get it unfinished.
 PyObject *module_create_locked(PyObject *spec) {
     if (module_state.module != NULL) {
         // The interpreter resets the per-module state pointer of whatever
@@ -156,27 +149,7 @@ PyObject *module_create_locked(PyObject *spec) {
         Py_INCREF(module_state.module);
         return module_state.module;
     }
-    const unsigned long self = compat_thread_id();
-    if (lifecycle.pending != NULL && lifecycle.pending_owner != self) {
-        // Another thread made a module and has not run its exec yet: this
-        // thread gets the same object, so that one exec serves both.
-        PyObject *pending;
-        const int alive = compat_weakref_get_ref(lifecycle.pending, &pending);
-        if (alive != 0) {
-            return alive > 0 ? pending : NULL;
-        }
-    }
-    Ref module = module_new(spec);
-    if (!module) {
-        return NULL;
-    }
-    PyObject *weak = PyWeakref_NewRef(module.get(), NULL);
-    if (weak == NULL) {
-        return NULL;
-    }
-    Py_XSETREF(lifecycle.pending, weak);
-    lifecycle.pending_owner = self;
-    return module.release();
+    return module_new(spec).release();
 }
 
 // The create slot.  Waits while another thread runs an exec, then hands out
@@ -376,9 +349,6 @@ int module_exec(PyObject *module) {
     if (module_state.module != NULL) {
         rc = module_exec_settled(module);
     } else {
-        // Once an exec starts, creates wait for it instead of sharing a
-        // not-yet-executed module.
-        Py_CLEAR(lifecycle.pending);
         lifecycle.exec_owner.store(self);
         rc = module_exec_locked(module);
         lifecycle.exec_owner.store(0);
