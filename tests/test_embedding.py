@@ -40,6 +40,9 @@ assert Record(status=sys.argv[1]).status == sys.argv[1]
 def host_env(path, scenario=""):
     env = dict(os.environ, EMBED_SCENARIO=scenario, PYTHONPATH=path, PYTHONHOME=sys.base_prefix,
                PYTHONDONTWRITEBYTECODE="1")
+    if sys.platform == "win32":
+        # The interpreter's DLL, for the Windows loader.
+        env["PATH"] = sys.base_prefix + os.pathsep + env.get("PATH", "")
     # Leaks of the runtimes themselves are CPython's (each restart leaves
     # some behind); the sanitizer run checks the host's accesses.
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
@@ -66,7 +69,8 @@ def runtime_path(tmp_path_factory):
     """What the host's runtimes import from: the module under test, then a
     pydantic that survives a restart, then this environment's packages."""
     own = [os.path.abspath(MODULE_ROOT)] if MODULE_ROOT else []
-    packages = sorted({sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]})
+    packages = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    packages += sorted({sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]})
     script = tmp_path_factory.mktemp("embed") / "pydantic_alone.py"
     script.write_text(PYDANTIC_ALONE)
     candidates = [packages]

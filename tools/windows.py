@@ -103,6 +103,22 @@ def site_dir(version, line):
         return unpack_site(version, line)
 
 
+def embed_site():
+    """A pure-Python pydantic 1.10 (built from its sdist without Cython), for
+    the embedding test's restarting runtimes: the Windows builds of pydantic
+    cannot be initialised twice in a process.  The same files serve every
+    Windows version."""
+    site = WORK / "site" / "embed-pure-pydantic1"
+    with setup_lock():
+        if not site.exists():
+            tmp = WORK / "site" / "embed.tmp"
+            shutil.rmtree(str(tmp), ignore_errors=True)
+            subprocess.run(PIP + ["install", "--no-binary", "pydantic", "--target", str(tmp), PYDANTIC["pydantic1"]],
+                           check=True, env=dict(os.environ, SKIP_CYTHON="1"))
+            tmp.rename(site)
+    return site
+
+
 def unpack_site(version, line):
     site = WORK / "site" / ("%s-%s" % (version, line))
     if site.exists():
@@ -132,7 +148,8 @@ def build(version, host_python, kind="test"):
     subprocess.run([cmake, "-S", str(REPO), "-B", str(out), "-G", "Ninja",
                     "-DCMAKE_TOOLCHAIN_FILE=%s" % TOOLCHAIN, "-DPython_EXECUTABLE=%s" % sys.executable,
                     "-DCALLBACK_MODEL_PYTHON_INCLUDE=%s" % host_include(host_python),
-                    "-DCALLBACK_MODEL_PYTHON_DLL=%s" % dll, "-DCALLBACK_MODEL_PROBE=ON"],
+                    "-DCALLBACK_MODEL_PYTHON_DLL=%s" % dll, "-DCALLBACK_MODEL_PROBE=ON",
+                    "-DCALLBACK_MODEL_EMBED_HOST=%s" % ("ON" if kind == "test" else "OFF")],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", str(out)], check=True, stdout=subprocess.DEVNULL)
     pyd = out / "root" / "vel_tarn" / "server" / "misc" / "models" / (
@@ -187,7 +204,8 @@ def run_suite(version, line, out):
                WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all",
                PYTHONPATH=windows_path(site),
                CALLBACK_MODEL_ROOT=windows_path(out / "root"),
-               CALLBACK_MODEL_PROBE_DIR=windows_path(out / "probe"))
+               CALLBACK_MODEL_PROBE_DIR=windows_path(out / "probe"),
+               CALLBACK_MODEL_EMBED_SITE=windows_path(embed_site()))
     env.pop("PYTHONHOME", None)
     started = time.time()
     proc = subprocess.run([wine_path(), str(exe), "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests",
