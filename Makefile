@@ -145,7 +145,7 @@ suite-%-tsan: .venv/%-tsan/.deps
 	@echo "=== ThreadSanitizer CPython $*, the concurrency tests"
 	$(call cmake_build,$*-tsan,build/$*-tsan,-DCMAKE_BUILD_TYPE=Debug -DCALLBACK_MODEL_TSAN=ON)
 	.venv/$*-tsan/bin/python tests/sanitizers/tsan_run.py build/$*-tsan \
-	    -m pytest -q -p no:cacheprovider tests/test_robustness.py -k "racing or eight_threads"
+	    -m pytest -q -p no:cacheprovider tests/test_robustness.py -k racing
 
 tsan:
 	$(TARGETS) provision 3.13t-tsan

@@ -306,6 +306,20 @@ inline PyObject *compat_import_add_module_ref(const char *name) noexcept {
 
 // --- the module definition ----------------------------------------------------
 
+// Frees the per-module state block the interpreter allocated when it ran the
+// exec of a module that create now hands out again: the interpreter resets
+// that pointer without freeing it, and allocates a new block at the next
+// exec.  With the GIL both happen in one step with this call.  A
+// free-threaded build writes the pointer outside any lock, so there the
+// block (the allocation of zero bytes) is left to the interpreter.
+inline void compat_free_state_of_reused_module(PyObject *module) noexcept {
+#if defined(Py_GIL_DISABLED)
+    (void)module;
+#else
+    PyMem_Free(PyModule_GetState(module));
+#endif
+}
+
 // The slot entry that declares the module safe without the GIL, so that a
 // free-threaded build keeps the GIL off when it loads the module.  Written in
 // the slot table as CALLBACK_MODEL_COMPAT_GIL_SLOT (an entry and its comma,

@@ -124,7 +124,7 @@ def test_threads_racing_through_create_and_exec_never_see_a_half_built_module(mo
     # have it initialised too: it gets the re-initialisation refusal.
     shortcuts = refusals = 0
     for _ in range(RACE_ROUNDS):
-        r = run_python(RACE, args=[models_dir, mode, "fail" if fail else "works"])
+        r = run_python(RACE, args=[models_dir, mode, "fail" if fail else "works"], timeout=600)
         finished = {o[1] for o in r["outcomes"] if o[0] == "module" and o[2]}
         for outcome in r["outcomes"]:
             if outcome[0] == "raised" and outcome[1:3] == ["RuntimeError", REINIT_TEXT]:

@@ -145,7 +145,7 @@ PyObject *module_create_locked(PyObject *spec) {
         // create returns without freeing it, and allocates a new one on the
         // next exec: free the one from the earlier exec here, or each import
         // after a removal from sys.modules would leak it.
-        PyMem_Free(PyModule_GetState(module_state.module));
+        compat_free_state_of_reused_module(module_state.module);
         Py_INCREF(module_state.module);
         return module_state.module;
     }
@@ -422,6 +422,26 @@ PyModuleDef callback_model_definition = {
     NULL,                    // m_free
 };
 
+// PyModuleDef_Init writes the definition's header the first time: threads
+// that import at once must not do that together, so the first call runs
+// under a lock, and every later one only reads.
+std::atomic<bool> definition_ready{false};
+callback_model::CompatMutex definition_lock{};
+
+PyObject *definition_init() {
+    if (!definition_ready.load()) {
+        if (callback_model::compat_mutex_lock(&definition_lock) < 0) {
+            return NULL;
+        }
+        if (!definition_ready.load()) {
+            PyModuleDef_Init(&callback_model_definition);
+            definition_ready.store(true);
+        }
+        callback_model::compat_mutex_unlock(&definition_lock);
+    }
+    return PyModuleDef_Init(&callback_model_definition);
+}
+
 }  // namespace
 
 // PyMODINIT_FUNC of this interpreter version does not mark the symbol visible
@@ -431,5 +451,5 @@ PyMODINIT_FUNC PyInit_callback_model(void) {
 #else
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_callback_model(void) {
 #endif
-    return PyModuleDef_Init(&callback_model_definition);
+    return definition_init();
 }
