@@ -23,6 +23,9 @@ TARGETS := python3 tools/targets.py
 # for those that live in a Debian root).
 FOUND := $(shell $(TARGETS) found)
 VERSIONS := $(foreach e,$(FOUND),$(firstword $(subst =, ,$(e))))
+# The arm64 ones (arm64-3.X=/path: a launcher into an emulated Debian root).
+FOUND_ARM64 := $(shell $(TARGETS) found linux-aarch64)
+ARM64 := $(foreach e,$(FOUND_ARM64),$(firstword $(subst =, ,$(e))))
 # The environment whose build tools (cmake, ninja) the other builds use.
 TOOL_VENV := .venv/3.8
 # The demo and the benchmarks run where the servers do: 3.8, unless PYTHON
@@ -73,11 +76,18 @@ build/%/dist/.built: .venv/%/.deps $(SOURCES)
 # CMake builds of the module (and, with the probe, the test-only probe) from
 # the same sources: build/3.X/test, build/3.X/asan (AddressSanitizer and
 # UBSan), build/3.Xd/refcount (a debug interpreter's).
-cmake_build = PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin/cmake -S . -B $(2) -G Ninja \
+# An arm64 target's builds are cross-compiled on this machine with the
+# project's toolchain file (tools/targets.py cross says how), with the build
+# tools of TOOL_VENV.
+cmake_build = $(if $(filter arm64-%,$(1)),$(call cmake_cross_build,$(1),$(2),$(3)),$(call cmake_native_build,$(1),$(2),$(3)))
+cmake_native_build = PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin/cmake -S . -B $(2) -G Ninja \
 	    -DPython_EXECUTABLE=$(CURDIR)/.venv/$(1)/bin/python $(3) >/dev/null && \
 	PATH="$(CURDIR)/.venv/$(1)/bin:$$PATH" $(BUILD_ENV) .venv/$(1)/bin/cmake --build $(2) >/dev/null
+cmake_cross_build = PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/cmake -S . -B $(2) -G Ninja \
+	    $$($(TARGETS) cross $(1)) $(3) >/dev/null && \
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/cmake --build $(2) >/dev/null
 
-build/%/test/.built: .venv/%/.deps $(SOURCES)
+build/%/test/.built: .venv/%/.deps $(TOOL_VENV)/.deps $(SOURCES)
 	$(call cmake_build,$*,build/$*/test,-DCALLBACK_MODEL_PROBE=ON -DCALLBACK_MODEL_BENCH=ON -DCALLBACK_MODEL_EMBED_HOST=ON)
 	@touch $@
 
@@ -180,15 +190,15 @@ $(TOOL_VENV)/.dist-deps: requirements/dist.txt $(TOOL_VENV)/.deps
 	$(TOOL_VENV)/bin/python -m pip install $(PIP_OPT) -r requirements/dist.txt
 	@touch $@
 
-BUILD_PYTHONS = $(foreach v,$(VERSIONS),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
-dist: $(TOOL_VENV)/.dist-deps $$(foreach v,$$(VERSIONS),.venv/$$(v)/.deps)
+BUILD_PYTHONS = $(foreach v,$(VERSIONS) $(ARM64),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
+dist: $(TOOL_VENV)/.dist-deps $$(foreach v,$$(VERSIONS) $$(ARM64),.venv/$$(v)/.deps)
 	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
 
 # Installs of the release files as a user makes them, their metadata, and two
 # dist runs from clean clones compared byte for byte.
 suite-dist: dist
 	@echo "=== Release files"
-	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
+	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND) $(FOUND_ARM64)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
 	    PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
 
 # The interpreters of every target: made available once per machine.

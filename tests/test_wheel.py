@@ -2,6 +2,7 @@
 release wheels are tested in tests/dist."""
 import glob
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -56,4 +57,11 @@ def test_library_exports_one_symbol_and_needs_no_cxx_runtime(wheel, tmp_path):
                             check=True).stdout
     libs = [l.split("[")[1].rstrip("]") for l in needed.splitlines() if "(NEEDED)" in l]
     assert libs == ["libc.so.6"]
+    # Nothing above the oldest glibc its platform's manylinux wheels allow
+    # (2.5 on x86_64, 2.17 on aarch64): the release tags rest on it.
+    versions = subprocess.run(["readelf", "-V", path], stdout=subprocess.PIPE, universal_newlines=True,
+                              check=True).stdout
+    needs = [tuple(int(n) for n in v.split(".")) for v in re.findall(r"Name: GLIBC_([0-9.]+)", versions)]
+    floor = {"x86_64": (2, 5), "aarch64": (2, 17)}[platform.machine()]
+    assert needs and max(needs) <= floor, needs
 

@@ -32,6 +32,7 @@ import zipfile
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 LINUX = "linux-x86_64"
+LINUX_ARM64 = "linux-aarch64"
 WINDOWS = "windows-amd64"
 
 
@@ -176,8 +177,11 @@ class DebianRoot:
         return stamp.exists() and stamp.read_text().split() == sorted(self.packages) and self.runner.exists()
 
     def python(self, target):
-        launcher = LAUNCHERS / target.executable
+        launcher = self.launcher(target)
         return str(launcher) if self.ready() and launcher.exists() else None
+
+    def launcher(self, target):
+        return LAUNCHERS / self.name / target.executable
 
     def bwrap(self, *args, privileged=False):
         cmd = ["bwrap", "--bind", str(self.root), "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/run",
@@ -187,16 +191,29 @@ class DebianRoot:
         return cmd + ["--", *args]
 
     def missing(self, target):
-        return ("no Debian %s root in %s: make test run as root makes it with debootstrap and bubblewrap "
-                "from Debian's archive" % (self.suite, self.root))
+        emulator = " and qemu-user-static (arm64 programs run emulated)" if self.emulated() else ""
+        return ("no Debian %s %s root in %s: make test run as root makes it with debootstrap and bubblewrap%s "
+                "from Debian's archive" % (self.suite, self.arch, self.root, emulator))
+
+    def emulated(self):
+        return self.arch != "amd64"
 
     def provision(self, target):
         if self.ready():
+            self.write_runner()
             self.write_launchers(target)
             return
-        if not (shutil.which("debootstrap") and shutil.which("bwrap")):
-            apt_install(["debootstrap", "bubblewrap"])
-        if not is_root() or not (shutil.which("debootstrap") and shutil.which("bwrap")):
+        # An emulated root's test builds are cross-compiled here
+        # (cmake/aarch64-linux-gnu.cmake), with the root as sysroot.
+        tools = ["debootstrap", "bwrap"] + (["qemu-aarch64-static", "aarch64-linux-gnu-g++"]
+                                            if self.emulated() else [])
+        if not all(shutil.which(t) for t in tools):
+            apt_install(["debootstrap", "bubblewrap"] + (["qemu-user-static", "binfmt-support",
+                                                          "g++-aarch64-linux-gnu"] if self.emulated() else []))
+        if self.emulated() and not os.path.exists("/proc/sys/fs/binfmt_misc/qemu-aarch64"):
+            subprocess.run(["update-binfmts", "--enable", "qemu-aarch64"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        if not is_root() or not all(shutil.which(t) for t in tools):
             return
         say("making the Debian %s root %s (once per machine)" % (self.suite, self.root))
         if not (self.root / "etc" / "debian_version").exists():
@@ -248,11 +265,12 @@ for dir in "$(pwd -P)" "${{extra[@]}}"; do
     case "$dir" in ""|/|/tmp|/tmp/*) ;; *) [ -d "$dir" ] && binds+=(--bind "$dir" "$dir") ;; esac
 done
 exec bwrap --bind {root} / --dev /dev --proc /proc --tmpfs /run --ro-bind /etc/resolv.conf /etc/resolv.conf \\
-    "${{binds[@]}}" --unsetenv PIP_FIND_LINKS --chdir "$PWD" -- "$@"
-""".format(suite=self.suite, arch=self.arch, root=self.root, marker=self.MARKER, launchers=LAUNCHERS))
+    "${{binds[@]}}" --unsetenv PIP_FIND_LINKS {emulation}--chdir "$PWD" -- "$@"
+""".format(suite=self.suite, arch=self.arch, root=self.root, marker=self.MARKER, launchers=LAUNCHERS,
+           emulation="--setenv QEMU_CPU cortex-a72 " if self.emulated() else ""))
 
     def write_launchers(self, target):
-        write_script(LAUNCHERS / target.executable, """#!/bin/bash
+        write_script(self.launcher(target), """#!/bin/bash
 # {exe} of the Debian {suite} root, run there.
 exec {runner} /usr/bin/{exe} "$@"
 """.format(exe=target.executable, suite=self.suite, runner=self.runner))
@@ -468,6 +486,16 @@ PYTHON313T_TSAN = DebianSourceBuild("3.13t-tsan", "python3.13", "testing",
                                     ["--disable-gil", "--with-thread-sanitizer"],
                                     "built from Debian testing's python3.13 source, --disable-gil "
                                     "--with-thread-sanitizer")
+# arm64: every CPython Debian ships for it here, run under qemu's user-mode
+# emulation (registered with the kernel, so arm64 programs and the processes
+# they start run transparently).  The unstable suite's interpreters are built
+# with pointer authentication, which qemu's default CPU emulates slowly; the
+# launchers of those roots set QEMU_CPU=cortex-a72.
+BOOKWORM_ARM64 = DebianRoot("bookworm-arm64", "bookworm", "arm64", [
+    "python3.11", "python3.11-dev", "python3.11-venv", "g++", "binutils", "ca-certificates"])
+SID_ARM64 = DebianRoot("sid-arm64", "sid", "arm64", [
+    "python3.13", "python3.13-dev", "python3.13-venv", "python3.14", "python3.14-dev", "python3.14-venv",
+    "python3.15", "python3.15-dev", "python3.15-venv", "g++", "binutils", "ca-certificates"])
 PYTHON311_DBG = DebianHostPackage("/usr/bin/python3.11-dbg", ["python3.11-dbg", "python3.11-dev", "python3.11-venv"])
 
 
@@ -491,8 +519,10 @@ class Target:
 
     @property
     def name(self):
+        """How the Makefile and the tests name it: 3.13t, 3.11d, arm64-3.11."""
         suffix = {"release": self.abiflags, "debug": "d", "tsan": self.abiflags + "-tsan"}[self.kind]
-        return self.version + suffix if self.platform == LINUX else "%s-%s" % (self.platform, self.version)
+        prefix = {LINUX: "", LINUX_ARM64: "arm64-", WINDOWS: "windows-amd64-"}[self.platform]
+        return prefix + self.version + suffix
 
     @property
     def label(self):
@@ -502,8 +532,8 @@ class Target:
 
     @property
     def tag(self):
-        """The version as the wheel and the Makefile name it: 3.13, 3.13t."""
-        return self.version + self.abiflags
+        """The name of a release target, as the Makefile's suites use it."""
+        return self.name
 
     def python(self):
         return self.source.python(self)
@@ -524,6 +554,10 @@ TARGETS = [
     Target("3.15", LINUX, SID_AMD64, pydantic1=True, asan=True),
     Target("3.13", LINUX, PYTHON313T, abiflags="t", pydantic1=True),
     Target("3.13", LINUX, PYTHON313T_TSAN, kind="tsan", abiflags="t", on_demand=True),
+    Target("3.11", LINUX_ARM64, BOOKWORM_ARM64, pydantic1=True),
+    Target("3.13", LINUX_ARM64, SID_ARM64),
+    Target("3.14", LINUX_ARM64, SID_ARM64),
+    Target("3.15", LINUX_ARM64, SID_ARM64, pydantic1=True),
     Target("3.11", LINUX, PYTHON311_DBG, kind="debug", executable="python3.11-dbg"),
     Target("3.14", LINUX, SID_AMD64, kind="debug"),
     Target("3.15", LINUX, SID_AMD64, kind="debug"),
@@ -610,9 +644,11 @@ def available():
 
 
 def suites(targets):
-    """The make targets of the matrix for the available targets."""
+    """The make targets of the matrix for the available targets, the longest
+    first (the emulated arm64 ones), so that two at a time finish together."""
     out = []
-    linux = [t for t in targets if t.platform == LINUX and t.kind == "release"]
+    linux = sorted((t for t in targets if t.platform in (LINUX, LINUX_ARM64) and t.kind == "release"),
+                   key=lambda t: t.platform != LINUX_ARM64)
     for t in linux:
         out.append("suite-%s-pydantic2" % t.tag)
         if t.pydantic1:
@@ -659,6 +695,15 @@ def main(argv):
         if not python:
             raise SystemExit("%s is not available here: run 'tools/targets.py provision'" % by_name(args[0]).label)
         print(python)
+    elif command == "cross":
+        # How CMake cross-compiles for a target whose root runs emulated:
+        # its arguments, or nothing for a target built where it runs.
+        target = by_name(args[0])
+        root = getattr(target.source, "root", None)
+        if root is not None and target.source.emulated():
+            print("-DCMAKE_TOOLCHAIN_FILE=%s -DCALLBACK_MODEL_SYSROOT=%s -DPython_EXECUTABLE=%s/usr/bin/%s "
+                  "-DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DCALLBACK_MODEL_HOST_PYTHON=%s"
+                  % (REPO / "cmake" / "aarch64-linux-gnu.cmake", root, root, target.executable, sys.executable))
     elif command == "venv":
         target = by_name(args[0])
         target.source.make_venv(target, args[1])

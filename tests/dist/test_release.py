@@ -40,15 +40,23 @@ USE = textwrap.dedent("""
 """)
 
 
-def tag(version):
-    """The wheel's interpreter and ABI tags, for a version as targets.py names
-    it (3.13t is the free-threaded 3.13: cp313-cp313t)."""
-    python = "cp" + version.rstrip("t").replace(".", "")
-    return "%s-%s%s" % (python, python, "t" if version.endswith("t") else "")
+# The manylinux tags auditwheel gives a library that needs only libc, by
+# platform: glibc 2.2.5 symbols on x86_64, the aarch64 floor (2.17) on arm64.
+MANYLINUX = {targets.LINUX: "manylinux_2_5_x86_64.manylinux1_x86_64",
+             targets.LINUX_ARM64: "manylinux2014_aarch64.manylinux_2_17_aarch64"}
 
 
-def version_order(version):
-    return targets.version_key(version.rstrip("t")) + (version.endswith("t"),)
+def tag(name):
+    """The wheel's tags for a target as targets.py names it (3.13t is the
+    free-threaded 3.13: cp313-cp313t-...; arm64-3.11 is cp311 on aarch64)."""
+    target = targets.by_name(name)
+    python = "cp" + target.version.replace(".", "")
+    return "%s-%s%s-%s" % (python, python, target.abiflags, MANYLINUX[target.platform])
+
+
+def version_order(name):
+    target = targets.by_name(name)
+    return (target.platform != targets.LINUX,) + targets.version_key(target.version) + (target.abiflags,)
 
 
 def one(pattern):
@@ -78,8 +86,7 @@ def clean_env():
 def test_dist_holds_a_manylinux_wheel_per_interpreter_the_windows_wheels_and_one_sdist():
     names = sorted(p.name for p in DIST.iterdir())
     expected = {"vel_tarn_callback_model-1.0.0.tar.gz"}
-    expected |= {"vel_tarn_callback_model-1.0.0-%s-manylinux_2_5_x86_64.manylinux1_x86_64.whl" % tag(v)
-                 for v in PYTHONS}
+    expected |= {"vel_tarn_callback_model-1.0.0-%s.whl" % tag(v) for v in PYTHONS}
     windows = {p.name for p in DIST.glob("*-win_amd64.whl")}
     assert windows and set(names) == expected | windows
     assert all(re.fullmatch(r"vel_tarn_callback_model-1\.0\.0-cp3(\d+)-cp3\1-win_amd64\.whl", w)
@@ -107,7 +114,7 @@ def test_metadata_is_complete():
 
 @pytest.mark.parametrize("version", sorted(PYTHONS, key=version_order))
 def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(version, tmp_path):
-    wheel = one("*-%s-manylinux*.whl" % tag(version))
+    wheel = one("*-%s.whl" % tag(version))
     python = fresh_env(version, tmp_path / "env")
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel)],
                    check=True, env=clean_env())
@@ -117,7 +124,8 @@ def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(version,
 
 
 def test_sdist_builds_from_source_with_build_isolation(tmp_path):
-    version = sorted((v for v in PYTHONS if not v.endswith("t")), key=version_order)[-1]
+    version = sorted((v for v in PYTHONS if targets.by_name(v).abiflags == "" and
+                      targets.by_name(v).platform == targets.LINUX), key=version_order)[-1]
     python = fresh_env(version, tmp_path / "env")
     sdist = one("*.tar.gz")
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(sdist)],
@@ -161,9 +169,12 @@ def digests(directory):
 
 
 def test_two_dist_runs_from_clean_clones_give_the_same_bytes(tmp_path):
-    # The oldest version and the newest (built in its Debian root).
-    built = sorted(BUILD_PYTHONS, key=version_order)
-    versions = sorted({built[0], built[-1]}, key=version_order)
+    # The oldest version and the newest (built in its Debian root), and the
+    # newest arm64 one (built under emulation) where there is one.
+    built = sorted((v for v in BUILD_PYTHONS if targets.by_name(v).platform == targets.LINUX), key=version_order)
+    arm64 = sorted((v for v in BUILD_PYTHONS if targets.by_name(v).platform == targets.LINUX_ARM64),
+                   key=version_order)
+    versions = sorted({built[0], built[-1]} | set(arm64[-1:]), key=version_order)
     head = subprocess.run(["git", "rev-parse", "HEAD"], cwd=str(REPO), stdout=subprocess.PIPE,
                           universal_newlines=True, check=True).stdout.strip()
     runs = []

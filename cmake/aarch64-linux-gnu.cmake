@@ -1,0 +1,22 @@
+# Cross-compiles for arm64 Linux with Debian's g++-aarch64-linux-gnu, against
+# a Debian arm64 root (the interpreter's headers and libraries, and the libc
+# the module links against):
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCALLBACK_MODEL_SYSROOT=<root>
+#         -DPython_EXECUTABLE=<root>/usr/bin/python3.X -DCMAKE_POLICY_DEFAULT_CMP0190=NEW
+# The root's interpreter answers FindPython's questions through qemu's
+# user-mode emulation.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+# The sysroot reaches CMake's own test projects too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CALLBACK_MODEL_SYSROOT)
+if(NOT CALLBACK_MODEL_SYSROOT)
+  message(FATAL_ERROR "An arm64 build needs -DCALLBACK_MODEL_SYSROOT=<Debian arm64 root>.")
+endif()
+set(CMAKE_SYSROOT "${CALLBACK_MODEL_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH "${CALLBACK_MODEL_SYSROOT}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L "${CALLBACK_MODEL_SYSROOT}")
