@@ -628,12 +628,18 @@ def selected(target):
 
 
 @contextlib.contextmanager
-def cache_lock():
+def file_lock(directory):
+    """Held by one process at a time (the lock file directory/.lock)."""
     import fcntl
-    CACHE.mkdir(parents=True, exist_ok=True)
-    with open(str(CACHE / ".lock"), "w") as lock:
+    directory = pathlib.Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    with open(str(directory / ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         yield
+
+
+def cache_lock():
+    return file_lock(CACHE)
 
 
 def available():

@@ -17,8 +17,6 @@ build/windows/.
 """
 import base64
 import concurrent.futures
-import contextlib
-import fcntl
 import hashlib
 import os
 import pathlib
@@ -79,13 +77,9 @@ def extract_wheels(wheel_dir, target):
             zf.extractall(str(target))
 
 
-@contextlib.contextmanager
 def setup_lock():
     """Serialises the downloads and unpacking of concurrent runs."""
-    WORK.mkdir(parents=True, exist_ok=True)
-    with open(str(WORK / ".lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
+    return targets.file_lock(WORK)
 
 
 def windows_interpreter(version):
