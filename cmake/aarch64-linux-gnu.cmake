@@ -20,3 +20,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L "${CALLBACK_MODEL_SYSROOT}")
+# A program linked against the root's libpython needs the root's libc, which
+# may be newer than the cross toolchain's own: look in the root first.
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-L${CALLBACK_MODEL_SYSROOT}/usr/lib/aarch64-linux-gnu -L${CALLBACK_MODEL_SYSROOT}/lib/aarch64-linux-gnu -Wl,-rpath-link,${CALLBACK_MODEL_SYSROOT}/usr/lib/aarch64-linux-gnu")
