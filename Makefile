@@ -3,7 +3,12 @@
 #                  interpreters are provisioned first (once per machine, in a
 #                  cache outside the clone), then the matrix runs
 # make test-quick  the 3.8 suite alone, under pydantic 2
-# make bench       import, instruction, throughput and size figures
+# make bench       import, instruction, throughput and size figures (3.8), and
+#                  the import's instruction ratio on every Linux version
+# make tsan        the concurrency tests under ThreadSanitizer (builds its
+#                  interpreter once)
+# make arm64       the suites on arm64 Linux under emulation (not part of
+#                  make test yet)
 #
 # The targets (versions, platforms, where each interpreter comes from and
 # which suites it gets) are declared once, in tools/targets.py; this file
@@ -46,7 +51,7 @@ export CALLBACK_MODEL_SANDBOX_BINDS := $(CURDIR)
 # interpreter's, the build and test tools alone (its scenarios use stand-ins).
 version_of = $(patsubst %-pydantic1,%,$(1))
 
-.PHONY: demo test test-quick bench wheel probe clean check-tools summary dist windows provision tsan \
+.PHONY: demo test test-quick bench wheel probe clean check-tools summary dist windows provision tsan arm64 \
         suite-windows suite-dist
 
 check-tools:
@@ -160,6 +165,13 @@ suite-%-tsan: .venv/%-tsan/.deps
 tsan:
 	$(TARGETS) provision 3.13t-tsan
 	$(MAKE) --no-print-directory suite-3.13t-tsan
+
+# The arm64 targets (emulated; not part of make test yet): their roots,
+# provisioned once, and their suites.
+arm64:
+	CALLBACK_MODEL_ARM64=1 $(TARGETS) provision arm64-3.11 arm64-3.13 arm64-3.14 arm64-3.15
+	CALLBACK_MODEL_ARM64=1 $(MAKE) --no-print-directory -j$(JOBS) --output-sync=target \
+	    $$(CALLBACK_MODEL_ARM64=1 $(TARGETS) suites | tr ' ' '\n' | grep '^suite-arm64-')
 
 # memcheck over the import, a validation and the failure scenarios.
 suite-%-memcheck: build/%/test/.built .venv/%/.installed build/%/embed-site/.built
