@@ -7,8 +7,8 @@
 #                  the import's instruction ratio on every Linux version
 # make tsan        the concurrency tests under ThreadSanitizer (builds its
 #                  interpreter once)
-# make arm64       the suites on arm64 Linux under emulation (not part of
-#                  make test yet)
+# make arm64       the arm64 Linux suites alone (emulated; make test runs
+#                  them too)
 #
 # The targets (versions, platforms, where each interpreter comes from and
 # which suites it gets) are declared once, in tools/targets.py; this file
@@ -166,12 +166,12 @@ tsan:
 	$(TARGETS) provision 3.13t-tsan
 	$(MAKE) --no-print-directory suite-3.13t-tsan
 
-# The arm64 targets (emulated; not part of make test yet): their roots,
-# provisioned once, and their suites.
+# The arm64 targets alone (make test runs them with the rest): their roots,
+# provisioned once, and their suites under emulation.
 arm64:
-	CALLBACK_MODEL_ARM64=1 $(TARGETS) provision arm64-3.11 arm64-3.13 arm64-3.14 arm64-3.15
-	CALLBACK_MODEL_ARM64=1 $(MAKE) --no-print-directory -j$(JOBS) --output-sync=target \
-	    $$(CALLBACK_MODEL_ARM64=1 $(TARGETS) suites | tr ' ' '\n' | grep '^suite-arm64-')
+	$(TARGETS) provision linux-aarch64
+	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target \
+	    $$($(TARGETS) suites | tr ' ' '\n' | grep '^suite-arm64-')
 
 # memcheck over the import, a validation and the failure scenarios.
 suite-%-memcheck: build/%/test/.built .venv/%/.installed build/%/embed-site/.built
@@ -197,21 +197,24 @@ suite-windows: $(TOOL_VENV)/.deps
 	@echo "=== Windows CPython under Wine"
 	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
 
-# Release files: make dist writes dist/ (see tools/dist.py).
-$(TOOL_VENV)/.dist-deps: requirements/dist.txt $(TOOL_VENV)/.deps
-	$(TOOL_VENV)/bin/python -m pip install $(PIP_OPT) -r requirements/dist.txt
+# Release files: make dist writes dist/ (see tools/dist.py), with the tools
+# (build, auditwheel, twine) of the newest CPython of this machine: auditwheel
+# repairs the wheels of other platforms (aarch64) only from 3.9 on.
+DIST_VENV = .venv/$(shell $(TARGETS) release-tools)
+.venv/%/.dist-deps: requirements/dist.txt .venv/%/.deps
+	.venv/$*/bin/python -m pip install $(PIP_OPT) -r requirements/dist.txt
 	@touch $@
 
 BUILD_PYTHONS = $(foreach v,$(VERSIONS) $(ARM64),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
-dist: $(TOOL_VENV)/.dist-deps $$(foreach v,$$(VERSIONS) $$(ARM64),.venv/$$(v)/.deps)
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
+dist: $$(DIST_VENV)/.dist-deps $$(foreach v,$$(VERSIONS) $$(ARM64),.venv/$$(v)/.deps)
+	PATH="$(CURDIR)/$(DIST_VENV)/bin:$$PATH" $(BUILD_ENV) $(DIST_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
 
 # Installs of the release files as a user makes them, their metadata, and two
 # dist runs from clean clones compared byte for byte.
 suite-dist: dist
 	@echo "=== Release files"
 	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND) $(FOUND_ARM64)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
-	    PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
+	    PATH="$(CURDIR)/$(DIST_VENV)/bin:$$PATH" $(BUILD_ENV) $(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
 
 # The interpreters of every target: made available once per machine.
 provision:

@@ -2,11 +2,14 @@
 """Every interpreter the module is built and tested for, declared once.
 
     targets.py range                      "3.8;3.15": the versions a build accepts (CMake reads it)
-    targets.py provision                  makes every target's interpreter available, once per
+    targets.py provision [NAME...]        makes every target's interpreter (or those named; a
+                                          platform's name names its targets) available, once per
                                           machine, in the cache (installing from Debian's archive
                                           and PyPI when run as root); says SKIPPED: for the rest
     targets.py found [PLATFORM]           "3.X=/path/python" for each available release target
                                           of the platform (default linux-x86_64)
+    targets.py release-tools              the name of the target whose environment runs make dist's
+                                          tools (the newest CPython of this machine)
     targets.py python NAME                the interpreter's path (a launcher where it lives in a root)
     targets.py venv NAME DIR              creates a virtual environment of that interpreter whose
                                           bin/python runs from anywhere on this machine
@@ -621,11 +624,7 @@ def explicit_pythons():
 
 def selected(target):
     """With PYTHONS set, only the Linux release versions it names (and their
-    own platform's debug and Windows builds of those versions) are tested.
-    The arm64 targets only with CALLBACK_MODEL_ARM64=1 (make arm64): they are
-    not part of make test yet."""
-    if target.platform == LINUX_ARM64 and os.environ.get("CALLBACK_MODEL_ARM64") != "1":
-        return False
+    own platform's debug and Windows builds of those versions) are tested."""
     if not os.environ.get("PYTHONS"):
         return True
     return target.version in explicit_pythons()
@@ -676,8 +675,6 @@ def suites(targets):
 
 def skipped():
     lines = ["SKIPPED: %s (%s)" % (t.label, t.source.missing(t)) for t in TARGETS if selected(t) and not t.python()]
-    lines += ["SKIPPED: %s (not part of make test yet: make arm64 provisions and tests it)" % t.label
-              for t in TARGETS if t.platform == LINUX_ARM64 and not selected(t)]
     if not shutil.which("valgrind"):
         lines.append("SKIPPED: valgrind memcheck (install valgrind)")
     return lines
@@ -689,12 +686,14 @@ def main(argv):
         versions = supported_versions()
         print("%s;%s" % (versions[0], versions[-1]))
     elif command == "provision":
-        # Every target, or those named; an on-demand one only when named.
+        # Every target, or those named (a platform's name names its targets);
+        # an on-demand one only when named.
         with cache_lock():
             if not shutil.which("valgrind"):
                 apt_install(["valgrind"])
             for t in TARGETS:
-                if (t.name in args) if args else (selected(t) and not t.on_demand):
+                named = t.name in args or (t.platform in args and selected(t) and not t.on_demand)
+                if named if args else (selected(t) and not t.on_demand):
                     t.source.provision(t)
         for line in skipped():
             say(line)
@@ -702,6 +701,14 @@ def main(argv):
         platform = args[0] if args else LINUX
         print(" ".join("%s=%s" % (t.tag, t.python()) for t in available()
                        if t.platform == platform and t.kind == "release"))
+    elif command == "release-tools":
+        # The version whose environment runs the release tools: the newest
+        # interpreter of this machine's own (auditwheel repairs wheels of
+        # every platform only from 3.9 on).
+        hosts = [t for t in available() if t.source is HOST and t.kind == "release" and t.platform == LINUX]
+        if not hosts:
+            raise SystemExit("no CPython of this machine to run the release tools: install one (see the README)")
+        print(max(hosts, key=lambda t: version_key(t.version)).name)
     elif command == "python":
         python = by_name(args[0]).python()
         if not python:

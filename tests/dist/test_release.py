@@ -42,7 +42,7 @@ USE = textwrap.dedent("""
 
 # The manylinux tags auditwheel gives a library that needs only libc, by
 # platform: glibc 2.2.5 symbols on x86_64, the aarch64 floor (2.17) on arm64.
-MANYLINUX = {targets.LINUX: "manylinux_2_5_x86_64.manylinux1_x86_64",
+MANYLINUX = {targets.LINUX: "manylinux1_x86_64.manylinux_2_5_x86_64",
              targets.LINUX_ARM64: "manylinux2014_aarch64.manylinux_2_17_aarch64"}
 
 
