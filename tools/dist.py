@@ -74,7 +74,7 @@ def main(argv):
             *["%s=%s" % tuple(e) for e in entries], env=env)
     run(sys.executable, "-m", "twine", "check", "--strict", *sorted(outdir.iterdir()), env=env)
     for path in sorted(outdir.iterdir()):
-        print("%-75s %8d bytes" % (path.name, path.stat().st_size))
+        print("%-92s %8d bytes" % (path.name, path.stat().st_size))
     return 0
 
 
