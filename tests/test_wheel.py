@@ -46,10 +46,23 @@ def test_wheel_holds_the_module_stub_and_marker_only(wheel):
     assert "Tag: %s-%s-%s" % (TAG, ABI, PLATFORM) in wheel_info and "Root-Is-Purelib: false" in wheel_info
 
 
-def test_library_exports_one_symbol_and_needs_no_cxx_runtime(wheel, tmp_path):
-    with zipfile.ZipFile(wheel) as zf:
-        lib = [n for n in zf.namelist() if n.endswith(".so")][0]
-        path = zf.extract(lib, str(tmp_path))
+def library(which, wheel, tmp_path):
+    """The module's library from the wheel, or from the CMake test build (the
+    one beside the probe; cross-compiled for an arm64 interpreter)."""
+    if which == "wheel":
+        with zipfile.ZipFile(wheel) as zf:
+            lib = [n for n in zf.namelist() if n.endswith(".so")][0]
+            return zf.extract(lib, str(tmp_path))
+    probe = os.environ.get("CALLBACK_MODEL_PROBE_DIR")
+    if not probe:
+        pytest.skip("no test build named (CALLBACK_MODEL_PROBE_DIR)")
+    (path,) = glob.glob(os.path.join(probe, os.pardir, "root", MODELS, "callback_model*.so"))
+    return path
+
+
+@pytest.mark.parametrize("which", ["wheel", "test build"])
+def test_library_exports_one_symbol_and_needs_no_cxx_runtime(which, wheel, tmp_path):
+    path = library(which, wheel, tmp_path)
     symbols = subprocess.run(["nm", "-D", "--defined-only", path], stdout=subprocess.PIPE,
                              universal_newlines=True, check=True).stdout.split()
     assert symbols[2::3] == ["PyInit_callback_model"]
