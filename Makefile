@@ -67,11 +67,13 @@ check-tools:
 	echo ".venv/$*: installing $$reqs"; .venv/$*/bin/python -m pip install $(PIP_OPT) $$reqs
 	@touch $@
 
-# The wheel of each version, built in that version's environment.
+# The wheel of each version, built in that version's environment, in the
+# build directory make dist builds its wheel in (so that make dist, which
+# waits for it, only relinks: an arm64 build runs emulated and is slow).
 build/%/dist/.built: .venv/%/.deps $(SOURCES)
 	rm -rf build/$*/dist
 	PATH="$(CURDIR)/.venv/$*/bin:$$PATH" $(BUILD_ENV) .venv/$*/bin/python -m pip wheel $(PIP_OPT) \
-	    --no-build-isolation --no-deps -w build/$*/dist .
+	    --no-build-isolation --no-deps --config-settings=build-dir=build/release/{wheel_tag} -w build/$*/dist .
 	@touch $@
 
 .venv/%/.installed: .venv/%/.deps build/$$(call version_of,$$*)/dist/.built
@@ -206,7 +208,7 @@ DIST_VENV = .venv/$(shell $(TARGETS) release-tools)
 	@touch $@
 
 BUILD_PYTHONS = $(foreach v,$(VERSIONS) $(ARM64),$(v)=$(CURDIR)/.venv/$(v)/bin/python)
-dist: $$(DIST_VENV)/.dist-deps $$(foreach v,$$(VERSIONS) $$(ARM64),.venv/$$(v)/.deps)
+dist: $$(DIST_VENV)/.dist-deps $$(foreach v,$$(VERSIONS) $$(ARM64),build/$$(v)/dist/.built)
 	PATH="$(CURDIR)/$(DIST_VENV)/bin:$$PATH" $(BUILD_ENV) $(DIST_VENV)/bin/python tools/dist.py dist $(BUILD_PYTHONS)
 
 # Installs of the release files as a user makes them, their metadata, and two
