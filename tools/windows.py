@@ -23,7 +23,6 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 
@@ -203,17 +202,13 @@ def run_suite(version, line, out):
                CALLBACK_MODEL_EMBED_SITE=windows_path(embed_site()))
     env.pop("PYTHONHOME", None)
     started = time.time()
-    # The output goes to a file, not a pipe: Wine's service processes, started
-    # by the first program of a prefix, inherit its handles and outlive it,
-    # and a pipe would stay open until they end.
-    with tempfile.TemporaryFile() as log:
-        proc = subprocess.run([wine_path(), str(exe), "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests",
-                               *SUITE_IGNORES],
-                              cwd=str(REPO), env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        log.seek(0)
-        output = log.read().decode("utf-8", "replace")
+    proc = subprocess.run([wine_path(), str(exe), "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests",
+                           *SUITE_IGNORES],
+                          cwd=str(REPO), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT,
+                          universal_newlines=True, errors="replace")
     header = "=== Windows CPython %s under Wine, %s (%.0f s)" % (version, line, time.time() - started)
-    return proc.returncode == 0, header + "\n" + output
+    return proc.returncode == 0, header + "\n" + proc.stdout
 
 
 def check_pe(outs):
