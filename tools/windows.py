@@ -246,12 +246,23 @@ def main(argv):
     runs = [(v, "pydantic2") for v in outs] + [(v, "pydantic1") for v in outs if WINDOWS_TARGETS[v].pydantic1]
     for version, line in runs:  # downloads first, one at a time
         site_dir(version, line)
-    # Creates the Wine prefix once, before the suites share it.
-    subprocess.run([wine_path(), str(windows_interpreter(next(iter(outs)))), "-c", "pass"],
-                   env=dict(os.environ, WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all"),
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-        results = list(pool.map(lambda run: run_suite(run[0], run[1], outs[run[0]]), runs))
+    # Creates the Wine prefix once, before the suites share it, under a Wine
+    # server kept running until they end: the service processes the first
+    # program starts then hold no suite's output pipe open (they inherit the
+    # handles of the program that started them and last as long as the server).
+    prefix_env = dict(os.environ, WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all")
+    wineserver = os.path.join(os.path.dirname(wine_path()), "wineserver")
+    warm_up = [wine_path(), str(windows_interpreter(next(iter(outs)))), "-c", "pass"]
+    quiet = dict(env=prefix_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(warm_up, **quiet)  # the prefix, which the server needs
+    subprocess.run([wineserver, "-w"], env=prefix_env, check=True)
+    subprocess.run([wineserver, "-p"], env=prefix_env, check=True)
+    try:
+        subprocess.run(warm_up, **quiet)  # the services, under the lasting server
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            results = list(pool.map(lambda run: run_suite(run[0], run[1], outs[run[0]]), runs))
+    finally:
+        subprocess.run([wineserver, "-k"], env=prefix_env)
     for passed, log in results:
         print(log, flush=True)
         ok = ok and passed
