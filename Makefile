@@ -156,7 +156,7 @@ suite-%-asan: build/%/asan/.built .venv/%/.installed build/%/embed-site/.built
 
 # The concurrency tests under ThreadSanitizer: the module built with it, run
 # by a free-threaded interpreter built with it (make tsan builds that once,
-# about 15 minutes; make test runs this suite wherever it exists).  Reports
+# about 10 minutes; make test runs this suite wherever it exists).  Reports
 # that involve the module fail the suite; the interpreter's own are counted.
 suite-%-tsan: .venv/%-tsan/.deps
 	@echo "=== ThreadSanitizer CPython $*, the concurrency tests"
