@@ -58,6 +58,11 @@ def wine_path():
     return targets.wine()
 
 
+def wine_env(**extra):
+    """The environment of a Windows program run here: the run's Wine prefix, quiet."""
+    return dict(os.environ, WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all", **extra)
+
+
 def ensure_tools():
     """True when the cross compiler and Wine are there (targets.py provisions them)."""
     return bool(targets.wine() and shutil.which("x86_64-w64-mingw32-g++-posix"))
@@ -194,12 +199,10 @@ def run_suite(version, line, out):
     """The test suite in the Windows interpreter under Wine; returns (ok, log)."""
     exe = windows_interpreter(version)
     site = site_dir(version, line)
-    env = dict(os.environ,
-               WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all",
-               PYTHONPATH=windows_path(site),
-               CALLBACK_MODEL_ROOT=windows_path(out / "root"),
-               CALLBACK_MODEL_PROBE_DIR=windows_path(out / "probe"),
-               CALLBACK_MODEL_EMBED_SITE=windows_path(embed_site()))
+    env = wine_env(PYTHONPATH=windows_path(site),
+                   CALLBACK_MODEL_ROOT=windows_path(out / "root"),
+                   CALLBACK_MODEL_PROBE_DIR=windows_path(out / "probe"),
+                   CALLBACK_MODEL_EMBED_SITE=windows_path(embed_site()))
     env.pop("PYTHONHOME", None)
     started = time.time()
     proc = subprocess.run([wine_path(), str(exe), "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests",
@@ -250,7 +253,7 @@ def main(argv):
     # server kept running until they end: the service processes the first
     # program starts then hold no suite's output pipe open (they inherit the
     # handles of the program that started them and last as long as the server).
-    prefix_env = dict(os.environ, WINEPREFIX=str(WORK / "wineprefix"), WINEDEBUG="-all")
+    prefix_env = wine_env()
     wineserver = os.path.join(os.path.dirname(wine_path()), "wineserver")
     warm_up = [wine_path(), str(windows_interpreter(next(iter(outs)))), "-c", "pass"]
     quiet = dict(env=prefix_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
