@@ -55,52 +55,6 @@ inline unsigned long compat_thread_id() noexcept {
     return PyThread_get_thread_ident();
 }
 
-// A process-wide lock held for a whole module exec.  A thread that waits for
-// it neither holds the GIL nor keeps its thread state attached, so the holder
-// can run Python code (and a free-threaded build can stop the world) while
-// others wait.  PyMutex from 3.13 (it detaches while it blocks); before it a
-// thread lock, waited for with the GIL released.  A zero-initialised static
-// is an unlocked CompatMutex.
-#if PY_VERSION_HEX >= 0x030D0000
-struct CompatMutex {
-    PyMutex mutex;
-};
-
-inline int compat_mutex_lock(CompatMutex *m) noexcept {
-    PyMutex_Lock(&m->mutex);
-    return 0;
-}
-
-inline void compat_mutex_unlock(CompatMutex *m) noexcept {
-    PyMutex_Unlock(&m->mutex);
-}
-#else
-struct CompatMutex {
-    PyThread_type_lock lock;  // made at the first use, under the GIL
-};
-
-// 0, or -1 with MemoryError when the lock could not be made.
-inline int compat_mutex_lock(CompatMutex *m) noexcept {
-    if (m->lock == NULL) {
-        m->lock = PyThread_allocate_lock();
-        if (m->lock == NULL) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
-    if (!PyThread_acquire_lock(m->lock, NOWAIT_LOCK)) {
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock(m->lock, WAIT_LOCK);
-        Py_END_ALLOW_THREADS
-    }
-    return 0;
-}
-
-inline void compat_mutex_unlock(CompatMutex *m) noexcept {
-    PyThread_release_lock(m->lock);
-}
-#endif
-
 // --- the pending exception ------------------------------------------------
 
 // Borrowed type of the exception pending in tstate, or NULL: read straight
@@ -219,7 +173,6 @@ inline Py_ssize_t compat_code_object_size() noexcept {
 // 3.14 removed it, and a free-threaded build cannot read it consistently
 // with the dictionary's contents.  Returns false where there is no such tag.
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define CALLBACK_MODEL_HAVE_DICT_VERSION 1
 #if PY_VERSION_HEX >= 0x030C0000 && defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -232,7 +185,6 @@ inline bool compat_dict_version(PyObject *dict, uint64_t *version) noexcept {
 #pragma GCC diagnostic pop
 #endif
 #else
-#define CALLBACK_MODEL_HAVE_DICT_VERSION 0
 inline bool compat_dict_version(PyObject *, uint64_t *version) noexcept {
     *version = 0;
     return false;

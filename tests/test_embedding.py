@@ -49,11 +49,11 @@ def host_env(path, scenario=""):
     return env
 
 
-def host(script, rounds, env):
+def host(script, rounds, env, timeout=600):
     if not os.path.exists(HOST):
         pytest.fail("the embedding host is not built (%s)" % HOST)
     return spawn([HOST, str(script), str(rounds)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                 universal_newlines=True, timeout=600)
+                 universal_newlines=True, timeout=timeout)
 
 
 def round_ends(proc):
@@ -110,6 +110,28 @@ SCRIPT = CHILD_PRELUDE + textwrap.dedent("""
     elif scenario == "import_fails":
         sys.modules["pydantic"] = None
         result(round=ROUND, error=attempt(lambda: importlib.import_module(FULL_NAME)))
+    elif scenario == "exit_table_full":
+        # Other extensions have taken every Py_AtExit slot.
+        import ctypes
+        at_exit = ctypes.pythonapi.Py_AtExit
+        at_exit.argtypes = [ctypes.c_void_p]
+        harmless = ctypes.cast(ctypes.pythonapi.Py_GetVersion, ctypes.c_void_p).value
+        taken = 0
+        while at_exit(harmless) == 0:
+            taken += 1
+        result(taken=taken > 0, **use())
+    elif scenario == "thread_left_inside":
+        # A daemon thread's import is still inside the exec (its pydantic
+        # never finishes) when the runtime ends.
+        import threading
+        inside = threading.Event()
+        class Stuck(types.ModuleType):
+            def __getattr__(self, name):
+                inside.set()
+                threading.Event().wait()
+        sys.modules["pydantic"] = Stuck("pydantic")
+        threading.Thread(target=lambda: importlib.import_module(FULL_NAME), daemon=True).start()
+        result(round=ROUND, inside=inside.wait(60))
     elif scenario == "sub_interpreter_first":
         sub = run_in_sub_interpreter(
             "import sys, types\\n"
@@ -120,10 +142,10 @@ SCRIPT = CHILD_PRELUDE + textwrap.dedent("""
 """)
 
 
-def run_host(tmp_path, runtime_path, scenario, rounds):
+def run_host(tmp_path, runtime_path, scenario, rounds, timeout=600):
     script = tmp_path / "rounds.py"
     script.write_text(SCRIPT)
-    proc = host(script, rounds, host_env(runtime_path, scenario))
+    proc = host(script, rounds, host_env(runtime_path, scenario), timeout)
     results = [json.loads(l[len("RESULT "):]) for l in proc.stdout.splitlines() if l.startswith("RESULT ")]
     assert proc.returncode == 0 and round_ends(proc) == clean_ends(rounds), proc.stdout + proc.stderr
     return results
@@ -151,3 +173,13 @@ def test_the_interpreter_pinned_in_one_runtime_is_forgotten_with_it(tmp_path, ru
     first, second = run_host(tmp_path, runtime_path, "sub_interpreter_first", 2)
     assert first == {"round": 1, "sub": None, "error": ["ImportError", GUARD_TEXT, []]}
     assert second == working(2)
+
+
+def test_a_runtime_that_ends_with_no_exit_slot_left_or_with_a_thread_inside_the_exec_is_followed_by_one_that_works(
+        tmp_path, runtime_path):
+    # Neither needs a Py_AtExit slot, nor waits on what the ended runtime's
+    # thread holds.
+    full, _ = run_host(tmp_path, runtime_path, "exit_table_full", 2)
+    assert full == dict(working(1), taken=True)
+    left, second = run_host(tmp_path, runtime_path, "thread_left_inside", 2, timeout=120)
+    assert left == {"round": 1, "inside": True} and second == working(2)

@@ -1,12 +1,13 @@
 """Concurrent imports, a sub-interpreter racing the main import, and the
 memory that failed imports leave behind."""
 import os
+import signal
 import sys
 import sysconfig
 
 import pytest
 
-from conftest import run_python
+from conftest import FULL_NAME as FULL_NAME_VALUE, run_python
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
@@ -121,7 +122,9 @@ def test_threads_racing_through_create_and_exec_never_see_a_half_built_module(mo
     # Half the threads use the full name, half the short one: by import, or
     # by calling the loader's create_module and exec_module themselves.  A
     # thread that made its module object before the first exec began cannot
-    # have it initialised too: it gets the re-initialisation refusal.
+    # have it initialised too: it gets the re-initialisation refusal.  The
+    # short name and the direct calls defer to the import of the full name,
+    # so a full-name import never meets an entry whose exec has not finished.
     shortcuts = refusals = 0
     for _ in range(RACE_ROUNDS):
         r = run_python(RACE, args=[models_dir, mode, "fail" if fail else "works"], timeout=600)
@@ -132,8 +135,7 @@ def test_threads_racing_through_create_and_exec_never_see_a_half_built_module(mo
             elif outcome[0] == "raised":
                 assert fail and outcome[1:3] == ["LookupError", "stand-in refuses"], r
             elif not outcome[3]:
-                # A full-name import that met the short-name import's entry in
-                # sys.modules: the import system hands that out by itself.
+                # An import that found the module in sys.modules.
                 shortcuts += not outcome[2]
             else:
                 assert outcome[2], r  # reached the module: got it finished
@@ -143,8 +145,8 @@ def test_threads_racing_through_create_and_exec_never_see_a_half_built_module(mo
             assert finished, r
         if FREE_THREADED:
             assert r["gil"] == [False, False], r
-    print("%d refusals; half-built modules handed out by the import system's own sys.modules look-up: %d"
-          % (refusals, shortcuts))
+    assert shortcuts == 0
+    print("%d refusals" % refusals)
 
 
 def test_sub_interpreter_during_the_main_import_is_refused():
@@ -301,3 +303,83 @@ def test_every_allocation_failure_during_exec_fails_cleanly_and_a_retry_works():
     # Entries only at the exec's own source lines; the class statement is the
     # step that allocates most once the string table is ready.
     assert 23 in r["lines"] and set(r["lines"]) <= {1, 18, 20, 23}, r
+
+
+# Waits that a plain module would not hang in.  The main thread imports the
+# full name; its body's pydantic (a stand-in) takes a while, or needs an
+# application module ("plugin") that another thread is importing, and that
+# thread reaches the module by its short name or through the loader.  With a
+# cycle the import system's deadlock detection must end it (here the other
+# thread gets the module partial, and both finish); Ctrl-C must interrupt a
+# thread waiting for another thread's import.
+WAITS = r"""
+import importlib, importlib.util, os, signal, sys, tempfile, threading, time
+models_dir, scenario = sys.argv[1], sys.argv[2]
+tmp = tempfile.mkdtemp()
+files = {
+    "ctl.py": "import threading\nplugin_in = threading.Event()\nbody_in = threading.Event()\n"
+              "release = threading.Event()\n",
+    "plugin.py": "import ctl, importlib.util, sys\nctl.plugin_in.set()\nctl.body_in.wait(30)\n"
+                 "if ctl.SCENARIO == 'cycle_short':\n    import callback_model as m\n"
+                 "else:\n    spec = importlib.util.find_spec(%r)\n    m = spec.loader.create_module(spec)\n"
+                 "    spec.loader.exec_module(m)\nGOT = m\n" % FULL_NAME,
+    "pydantic.py": "import ctl\nctl.body_in.set()\nif ctl.SCENARIO == 'ctrl_c':\n    ctl.release.wait(20)\n"
+                   "else:\n    import plugin\nclass BaseModel:\n    pass\n",
+}
+for name, text in files.items():
+    with open(os.path.join(tmp, name), "w") as f:
+        f.write(text)
+sys.path[:0] = [tmp, models_dir]
+import ctl
+ctl.SCENARIO = scenario
+got = {}
+def other():
+    try:
+        if scenario == "ctrl_c":
+            got["other"] = importlib.import_module(FULL_NAME).__name__
+        else:
+            import plugin
+            got["other"] = [plugin.GOT.__name__, hasattr(plugin.GOT, "VelTarnCallbackModel")]
+    except Exception as exc:
+        got["other"] = type(exc).__name__ + ": " + str(exc)
+thread = threading.Thread(target=other, daemon=True)
+thread.start()
+if scenario == "ctrl_c":
+    ctl.body_in.wait(30)
+    main = threading.get_ident()
+    threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
+    started = time.monotonic()
+    try:
+        import callback_model
+        got["main"] = "imported"
+    except KeyboardInterrupt:
+        got["main"] = "KeyboardInterrupt"
+    got["seconds"] = int(time.monotonic() - started)
+    ctl.release.set()
+else:
+    ctl.plugin_in.wait(30)
+    try:
+        m = importlib.import_module(FULL_NAME)
+        got["main"] = [m.__name__, hasattr(m, "VelTarnCallbackModel")]
+    except Exception as exc:
+        got["main"] = type(exc).__name__ + ": " + str(exc)
+thread.join(30)
+got["finished"] = not thread.is_alive()
+result(**got)
+"""
+
+
+@pytest.mark.parametrize("scenario", [
+    "cycle_short", "cycle_loader",
+    pytest.param("ctrl_c", marks=pytest.mark.skipif(not hasattr(signal, "pthread_kill"),
+                                                     reason="signals a thread (POSIX)")),
+])
+def test_a_wait_for_another_threads_import_ends_as_a_plain_modules_does(models_dir, scenario):
+    r = run_python(WAITS, args=[models_dir, scenario], timeout=120)
+    if scenario == "ctrl_c":
+        # Interrupted at once, not when the other thread's import ends (20 s).
+        assert r == {"main": "KeyboardInterrupt", "seconds": 0, "other": FULL_NAME_VALUE, "finished": True}
+    else:
+        # The cycle ends in the import system: the other thread gets the
+        # module partial (as with a plain module), the main thread a whole one.
+        assert r == {"main": [FULL_NAME_VALUE, True], "other": [FULL_NAME_VALUE, False], "finished": True}

@@ -102,10 +102,10 @@ PyObject *probe_check_version(PyObject *, PyObject *arg) {
     if (text == NULL) {
         return NULL;
     }
-    const uint32_t saved = module_state.runtime_version;
-    module_state.runtime_version = parse_runtime_version(text);
+    const uint32_t saved = module_state().runtime_version;
+    module_state().runtime_version = parse_runtime_version(text);
     const int rc = check_runtime_version();
-    module_state.runtime_version = saved;
+    module_state().runtime_version = saved;
     if (rc < 0) {
         return NULL;
     }
@@ -118,7 +118,7 @@ PyObject *probe_set_runtime_version(PyObject *, PyObject *arg) {
     if (text == NULL) {
         return NULL;
     }
-    module_state.runtime_version = parse_runtime_version(text);
+    module_state().runtime_version = parse_runtime_version(text);
     Py_RETURN_NONE;
 }
 
@@ -163,13 +163,6 @@ PyObject *probe_exec_failing_at(PyObject *, PyObject *args) {
     return PyBool_FromLong(fired);
 }
 
-// Drops the initialised module, as if the process had never imported it
-// (what persists across failed attempts, such as the caches, stays).
-PyObject *probe_forget_module(PyObject *, PyObject *) {
-    Py_CLEAR(module_state.module);
-    Py_RETURN_NONE;
-}
-
 // --- name import -----------------------------------------------------------------
 
 PyObject *probe_import_names(PyObject *, PyObject *args) {
@@ -181,7 +174,7 @@ PyObject *probe_import_names(PyObject *, PyObject *args) {
         return NULL;
     }
     if (import_names(module_name, &PyTuple_GET_ITEM(names, 0), PyTuple_GET_SIZE(names), globals,
-                     module_state.strings[S_dot]) < 0) {
+                     module_state().strings[S_dot]) < 0) {
         return NULL;
     }
     Py_RETURN_NONE;
@@ -216,7 +209,7 @@ PyObject *probe_code_cache_find(PyObject *, PyObject *arg) {
 
 // (count, capacity, [lines in order])
 PyObject *probe_code_cache_state(PyObject *, PyObject *) {
-    const CodeObjectCache &cache = module_state.code_cache;
+    const CodeObjectCache &cache = module_state().code_cache;
     Ref lines = Ref::steal(PyList_New(cache.count));
     if (!lines) {
         return NULL;
@@ -336,7 +329,7 @@ PyObject *probe_update_bases(PyObject *, PyObject *arg) {
         PyErr_SetString(PyExc_TypeError, "tuple expected");
         return NULL;
     }
-    return update_bases(arg, &module_state.strings);
+    return update_bases(arg, &module_state().strings);
 }
 
 PyObject *probe_calculate_metaclass(PyObject *, PyObject *arg) {
@@ -381,10 +374,10 @@ PyObject *probe_run_class_statement(PyObject *, PyObject *args) {
     statement.globals = globals;
     statement.builtins = builtins;
     statement.cache = &cache;
-    statement.strings = &module_state.strings;
+    statement.strings = &module_state().strings;
     statement.name = name;
     statement.base_name = base_name;
-    statement.module_name = module_state.strings[S_module_name];
+    statement.module_name = module_state().strings[S_module_name];
     statement.doc = doc == Py_None ? NULL : doc;
     statement.annotations = annotations;
     statement.annotation_count = count;
@@ -402,7 +395,7 @@ PyObject *probe_string_table(PyObject *, PyObject *) {
         return NULL;
     }
     for (int i = 0; i < kStringCount; ++i) {
-        PyObject *s = module_state.strings[static_cast<StringId>(i)];
+        PyObject *s = module_state().strings[static_cast<StringId>(i)];
         Py_INCREF(s);
         PyList_SET_ITEM(list.get(), i, s);
     }
@@ -410,7 +403,7 @@ PyObject *probe_string_table(PyObject *, PyObject *) {
 }
 
 PyObject *probe_string_init(PyObject *, PyObject *) {
-    if (string_table_init(&module_state.strings) < 0) {
+    if (string_table_init(&module_state().strings) < 0) {
         return NULL;
     }
     Py_RETURN_NONE;
@@ -446,7 +439,6 @@ PyMethodDef probe_methods[] = {
     {"definition_create", probe_definition_create, METH_O, NULL},
     {"definition_exec", probe_definition_exec, METH_O, NULL},
     {"exec_failing_at", probe_exec_failing_at, METH_VARARGS, NULL},
-    {"forget_module", probe_forget_module, METH_NOARGS, NULL},
     {"import_names", probe_import_names, METH_VARARGS, NULL},
     {"code_cache_insert", probe_code_cache_insert, METH_VARARGS, NULL},
     {"code_cache_find", probe_code_cache_find, METH_O, NULL},
@@ -534,12 +526,12 @@ int probe_exec(PyObject *module) {
         return -1;
     }
     // Traceback entries made through the probe use its own module globals.
-    module_state.dict = PyModule_GetDict(module);
-    Py_INCREF(module_state.dict);
-    if (PyDict_SetItemString(module_state.dict, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    module_state().dict = PyModule_GetDict(module);
+    Py_INCREF(module_state().dict);
+    if (PyDict_SetItemString(module_state().dict, "__builtins__", PyEval_GetBuiltins()) < 0) {
         return -1;
     }
-    return string_table_init(&module_state.strings);
+    return string_table_init(&module_state().strings);
 }
 
 PyModuleDef_Slot probe_slots[] = {

@@ -5,6 +5,9 @@
 
 #include <atomic>
 
+#include <new>
+
+#include "calls.h"
 #include "module_state.h"
 #include "name_import.h"
 #include "py_compat.h"
@@ -12,77 +15,96 @@
 
 namespace callback_model {
 
-ModuleState module_state;
-
 namespace {
 
 const char kFullModuleName[] = "vel_tarn.server.misc.models.callback_model";
 
-// How threads, interpreters and runtimes share the module.  One rule per
-// field:
-//   exec_lock            held for the whole of an exec by the thread that runs
-//                        it, and taken by create; module_state (module_state.h)
-//                        is written only by its holder.
-//   exec_owner           atomic: the thread that holds exec_lock for an exec,
-//                        0 when none; written only by that thread.  A thread
-//                        that finds itself here came back into the module
-//                        through the body's own imports.
-//   main_interpreter_id  atomic: the interpreter that created the module first
-//                        in this runtime, -1 before; set once, by compare-and-set.
-// forget_runtime, run by the runtime itself once it is finalised (no other
-// thread runs Python then), resets all of it for the next runtime.
-// Every member has a constant initialiser, so the record is set up at load
-// time with no code of its own (the library has no constructors).
-struct Lifecycle {
-    CompatMutex exec_lock{};
-    std::atomic<unsigned long> exec_owner{0};
-    std::atomic<int64_t> main_interpreter_id{-1};
-};
+// The first runtime's record; each later runtime gets one of its own
+// (runtime_of_this_import).  Both have constant initialisers, so they are
+// set up at load time with no code of their own (the library has no
+// constructors).
+Runtime first_runtime;
+std::atomic<Runtime *> runtime{&first_runtime};
 
-Lifecycle lifecycle;
+}  // namespace
 
-// What the module held in runtimes that have ended: parked, never released
-// (their objects are gone or leaked by the runtime), and kept reachable so
-// that a leak checker tells them from memory nobody points to any more.
-struct RetiredState {
-    ModuleState state;
-    RetiredState *next;
-};
-
-RetiredState *retired_states;  // written only by forget_runtime
-
-// Registered with Py_AtExit by the thread that pins the first interpreter of
-// a runtime; the runtime calls it once, at the end of its Py_FinalizeEx, when
-// no other thread runs Python.  Nothing is released: the module forgets what
-// it held, and the next runtime's import builds a complete new module.
-void forget_runtime() {
-    auto *retired = static_cast<RetiredState *>(malloc(sizeof(RetiredState)));
-    if (retired != NULL) {
-        retired->state = module_state;
-        retired->next = retired_states;
-        retired_states = retired;
-    }
-    module_state = ModuleState();
-    lifecycle.exec_owner.store(0);
-    lifecycle.main_interpreter_id.store(-1);
+Runtime *current_runtime() {
+    return runtime.load();
 }
 
-int check_single_interpreter() {
+namespace {
+
+// The full dotted name as a new str: the key of the module table entry
+// (always the constant's text, whatever the string table decoded), of the
+// runtime mark and of an adoption (module_exec_through_import).
+Ref full_name() {
+    return Ref::steal(PyUnicode_FromString(kFullModuleName));
+}
+
+// Whether the running runtime has been marked as one the module has met: 1,
+// 0, or -1 with an exception set.  The mark is an entry in the main
+// interpreter's own dictionary, which the runtime clears when it is
+// finalised, so a runtime that follows starts unmarked.
+int runtime_marked(bool mark) {
+    PyObject *dict = PyInterpreterState_GetDict(PyInterpreterState_Main());  // borrowed
+    Ref key = full_name();
+    if (dict == NULL || !key) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    if (mark) {
+        return PyDict_SetItem(dict, key.get(), Py_None) < 0 ? -1 : 1;
+    }
+    PyObject *found;
+    const int rc = compat_dict_get_item_ref(dict, key.get(), &found);
+    Py_XDECREF(found);
+    return rc;
+}
+
+// The record of the runtime an import runs in.  A record whose interpreter
+// is pinned but whose runtime left no mark belongs to a runtime that has
+// ended: a new record takes its place and keeps the old one reachable.
+// NULL with an exception set on failure.
+Runtime *runtime_of_this_import() {
+    Runtime *current = runtime.load();
+    if (current->interpreter_id.load() == -1) {
+        return current;
+    }
+    const int marked = runtime_marked(false);
+    if (marked != 0) {
+        return marked > 0 ? current : NULL;
+    }
+    void *memory = malloc(sizeof(Runtime));
+    if (memory == NULL) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    Runtime *fresh = new (memory) Runtime();
+    fresh->retired = current;
+    if (!runtime.compare_exchange_strong(current, fresh)) {
+        free(memory);  // another thread of this runtime made the new record first
+    }
+    return runtime.load();
+}
+
+// Pins the module to the calling interpreter, the first time in a runtime:
+// 0, or -1 with an exception set.  The runtime is marked before the pin is
+// published, so whoever sees the pin also sees the mark.
+int pin_interpreter(Runtime *rt) {
     const int64_t id = PyInterpreterState_GetID(compat_current_interpreter());
     if (id == -1) {
         return -1;
     }
-    int64_t pinned = -1;
-    if (lifecycle.main_interpreter_id.compare_exchange_strong(pinned, id)) {
-        // First in this runtime: its end must make the module start over.
-        if (Py_AtExit(forget_runtime) < 0) {
-            lifecycle.main_interpreter_id.store(-1);
-            PyErr_SetString(PyExc_ImportError,
-                            "callback_model cannot register its finalisation hook: Py_AtExit has "
-                            "no room left.");
+    int64_t pinned = rt->interpreter_id.load();
+    if (pinned == -1) {
+        if (runtime_marked(true) < 0) {
             return -1;
         }
-        return 0;
+        if (rt->interpreter_id.compare_exchange_strong(pinned, id)) {
+            return 0;
+        }
     }
     if (id == pinned) {
         return 0;
@@ -91,6 +113,105 @@ int check_single_interpreter() {
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
     return -1;
+}
+
+// obj.<name> into *value: 0 (*value empty when there is no such attribute),
+// or -1 with an exception set.
+int optional_attr(PyObject *obj, const char *name, Ref *value) {
+    *value = Ref::steal(PyObject_GetAttrString(obj, name));
+    if (*value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return *value ? 0 : -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+// Whether the full dotted name resolves to the file at origin: the module
+// table's entry under that name if there is one, else what the import system
+// finds for it, must be a module of that same file.  1, 0 (another file, or
+// nothing: a parent package that cannot be imported counts as nothing), or
+// -1 with an exception set.
+int full_name_resolves_to(PyObject *origin) {
+    if (origin == NULL || !PyUnicode_Check(origin)) {
+        return 0;
+    }
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    Ref key = full_name();
+    if (modules == NULL || !key) {
+        return -1;
+    }
+    PyObject *entry = NULL;
+    const int found = compat_dict_get_item_ref(modules, key.get(), &entry);
+    Ref owner = Ref::steal(entry);
+    if (found < 0) {
+        return -1;
+    }
+    Ref file;
+    if (found > 0) {
+        if (optional_attr(owner.get(), "__file__", &file) < 0) {
+            return -1;
+        }
+    } else {
+        Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
+        Ref spec = util ? Ref::steal(PyObject_CallMethod(util.get(), "find_spec", "O", key.get())) : Ref();
+        if (!spec) {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+                return -1;
+            }
+            PyErr_Clear();  // a parent package that cannot be imported
+            return 0;
+        }
+        if (spec.get() != Py_None && optional_attr(spec.get(), "origin", &file) < 0) {
+            return -1;
+        }
+    }
+    if (!file || !PyUnicode_Check(file.get())) {
+        return 0;
+    }
+    const int equal = PyUnicode_Compare(file.get(), origin);
+    if (equal == 0 || PyErr_Occurred()) {
+        return equal == 0 ? 1 : -1;
+    }
+    Ref path = Ref::steal(PyImport_ImportModule("os.path"));
+    Ref same = path ? Ref::steal(PyObject_CallMethod(path.get(), "samefile", "OO", origin, file.get())) : Ref();
+    if (!same) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+            return -1;
+        }
+        PyErr_Clear();  // one of them is no file
+        return 0;
+    }
+    return PyObject_IsTrue(same.get());
+}
+
+// The module as an import of the full dotted name gets it, through the
+// import system: a thread waits there, as for any module, while another
+// thread imports that name; the wait answers to signals and to the import
+// system's deadlock detection.  When the import it waited for failed (the
+// entry is gone), it imports again.  New reference, or NULL with an
+// exception set.
+Ref import_full_name() {
+    Ref key = full_name();
+    Ref fromlist = key ? Ref::steal(PyTuple_Pack(1, key.get())) : Ref();
+    if (!fromlist) {
+        return Ref();
+    }
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // A from-list makes the import hand back the module itself.
+        Ref module = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), NULL, NULL, fromlist.get(), 0));
+        PyObject *modules = PyImport_GetModuleDict();  // borrowed
+        if (!module || modules == NULL) {
+            return Ref();
+        }
+        PyObject *entry = NULL;
+        const int found = compat_dict_get_item_ref(modules, key.get(), &entry);
+        Ref current = Ref::steal(entry);
+        if (found != 0) {
+            return found > 0 ? std::move(module) : Ref();
+        }
+    }
+    PyErr_Format(PyExc_ImportError, "import of %s failed in other threads", kFullModuleName);
+    return Ref();
 }
 
 // Copies the module spec's <attribute> into dict[key].  A missing attribute is skipped;
@@ -111,16 +232,10 @@ int module_copy_spec_attr(PyObject *spec, PyObject *dict, const char *attribute,
     return PyDict_SetItemString(dict, key, value.get());
 }
 
-// A new module object for spec, with the spec's attributes copied in.
-Ref module_new(PyObject *spec) {
-    Ref module;
-    {
-        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-        if (!name) {
-            return Ref();
-        }
-        module = Ref::steal(PyModule_NewObject(name.get()));
-    }
+// A new module object for spec, named name, with the spec's attributes
+// copied in.
+Ref module_new(PyObject *spec, PyObject *name) {
+    Ref module = Ref::steal(PyModule_NewObject(name));
     if (!module) {
         return Ref();
     }
@@ -135,45 +250,87 @@ Ref module_new(PyObject *spec) {
     return module;
 }
 
-// create, for the thread that holds exec_lock (or came back into its own
-// exec).  A new object is never shared before its exec has run: the
-// interpreter's exec_module skips the exec of a module object whose exec
-// has begun, so a second thread would get it unfinished.
-PyObject *module_create_locked(PyObject *spec) {
-    if (module_state.module != NULL) {
-        // The interpreter resets the per-module state pointer of whatever
-        // create returns without freeing it, and allocates a new one on the
-        // next exec: free the one from the earlier exec here, or each import
-        // after a removal from sys.modules would leak it.
-        compat_free_state_of_reused_module(module_state.module);
-        Py_INCREF(module_state.module);
-        return module_state.module;
+// A module object that create hands out again (an initialised one, or the
+// one this thread is initialising).  The interpreter resets the per-module
+// state pointer of whatever create returns without freeing it, and allocates
+// a new one at the next exec: the one from the earlier exec is freed here,
+// or each import after a removal from sys.modules would leak it.
+PyObject *module_reused(Ref module) {
+    if (module && PyModule_Check(module.get())) {
+        compat_free_state_of_reused_module(module.get());
     }
-    return module_new(spec).release();
+    return module.release();
 }
 
-// The create slot.  Waits while another thread runs an exec, then hands out
-// the finished module, or a new one when that exec failed.
+// The module object this thread has the import system initialise under the
+// full dotted name (module_exec_through_import), or NULL.  1 when found, 0,
+// or -1 with an exception set; *module is a new reference.
+int module_adopted_by_this_thread(PyObject *key, PyObject **module) {
+    PyObject *adoptions = PyThreadState_GetDict();  // borrowed
+    *module = NULL;
+    return adoptions != NULL ? compat_dict_get_item_ref(adoptions, key, module) : 0;
+}
+
+// Whether create defers to the import of the full dotted name: for a spec of
+// another name (the short name), and for one of the full name while that
+// name's entry exists (the loader called directly), wherever the full name
+// resolves to the spec's own file.  1, 0, or -1 with an exception set.
+int module_create_defers(PyObject *spec, bool full, PyObject *key) {
+    if (full) {
+        PyObject *modules = PyImport_GetModuleDict();  // borrowed
+        PyObject *entry = NULL;
+        const int found = modules != NULL ? compat_dict_get_item_ref(modules, key, &entry) : -1;
+        Py_XDECREF(entry);  // only its presence matters
+        if (found <= 0) {
+            return found;
+        }
+    }
+    Ref origin;
+    if (optional_attr(spec, "origin", &origin) < 0) {
+        return -1;
+    }
+    return full_name_resolves_to(origin.get());
+}
+
+// The create slot.  Hands out the runtime's initialised module, or, to the
+// thread that runs the exec, the module it is initialising.  An import under
+// another name defers to the import of the full name, which waits where the
+// import system can see it; otherwise a new object, which is never shared
+// before its exec has run (the interpreter's exec_module skips the exec of a
+// module object whose exec has begun, so a second thread would get it
+// unfinished).
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
-    if (check_single_interpreter() < 0) {
+    Runtime *rt = runtime_of_this_import();
+    if (rt == NULL || pin_interpreter(rt) < 0) {
         return NULL;
     }
-    if (lifecycle.exec_owner.load() == compat_thread_id()) {
-        // Back through the body's own imports: the module being initialised.
-        return module_create_locked(spec);
+    if (PyObject *ready = rt->ready.load()) {
+        return module_reused(Ref::borrow(ready));
     }
-    if (compat_mutex_lock(&lifecycle.exec_lock) < 0) {
+    if (rt->exec_thread.load() == compat_thread_id() && rt->state.module != NULL) {
+        return module_reused(Ref::borrow(rt->state.module));  // back through the body's own imports
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref key = name ? full_name() : Ref();
+    if (!key) {
         return NULL;
     }
-    PyObject *module = module_create_locked(spec);
-    compat_mutex_unlock(&lifecycle.exec_lock);
-    return module;
-}
-
-// The sys.modules key of the full dotted name: always the constant's text,
-// whatever the string table decoded.
-Ref module_full_name_key() {
-    return Ref::steal(PyUnicode_InternFromString(kFullModuleName));
+    const int full = PyUnicode_Check(name.get()) ? PyUnicode_Compare(name.get(), key.get()) == 0 : 0;
+    if (PyErr_Occurred()) {
+        return NULL;
+    }
+    if (full) {
+        PyObject *adopted;
+        const int found = module_adopted_by_this_thread(key.get(), &adopted);
+        if (found != 0) {
+            return found > 0 ? module_reused(Ref::steal(adopted)) : NULL;
+        }
+    }
+    const int defers = module_create_defers(spec, full != 0, key.get());
+    if (defers != 0) {
+        return defers > 0 ? module_reused(import_full_name()) : NULL;
+    }
+    return module_new(spec, name.get()).release();
 }
 
 // Registers module under its full dotted name unless that name is taken.
@@ -183,7 +340,7 @@ int module_register(PyObject *module, bool *added) {
     if (modules == NULL) {
         return -1;
     }
-    Ref key = module_full_name_key();
+    Ref key = full_name();
     if (!key) {
         return -1;
     }
@@ -205,7 +362,7 @@ int module_register(PyObject *module, bool *added) {
 void module_unregister(PyObject *module) {
     PendingError keep;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    Ref key = module_full_name_key();
+    Ref key = full_name();
     PyObject *entry = NULL;
     if (modules != NULL && key && compat_dict_get_item_ref(modules, key.get(), &entry) > 0 &&
         entry == module) {
@@ -216,16 +373,16 @@ void module_unregister(PyObject *module) {
     PyErr_Clear();
 }
 
-int module_body_imports(int *line) {
-    const StringTable &s = module_state.strings;
+int module_body_imports(const ModuleState &st, int *line) {
+    const StringTable &s = st.strings;
     PyObject *const typing_names[] = {s[S_Any], s[S_Dict]};
     *line = 18;
-    if (import_names(s[S_typing], typing_names, 2, module_state.dict, s[S_dot]) < 0) {
+    if (import_names(s[S_typing], typing_names, 2, st.dict, s[S_dot]) < 0) {
         return -1;
     }
     PyObject *const pydantic_names[] = {s[S_BaseModel]};
     *line = 20;
-    return import_names(s[S_pydantic], pydantic_names, 1, module_state.dict, s[S_dot]);
+    return import_names(s[S_pydantic], pydantic_names, 1, st.dict, s[S_dot]);
 }
 
 // class VelTarnCallbackModel(BaseModel):
@@ -235,8 +392,8 @@ int module_body_imports(int *line) {
 //     msg: str
 //     successful: Dict[str, Any]
 //     failed: Dict[str, Any]
-int module_body_class(int *line) {
-    const StringTable &s = module_state.strings;
+int module_body_class(ModuleState &st, int *line) {
+    const StringTable &s = st.strings;
     const Annotation fields[] = {
         {s[S_procedure], s[S_str]},
         {s[S_status], s[S_str]},
@@ -245,10 +402,10 @@ int module_body_class(int *line) {
         {s[S_failed], s[S_dict_str_any]},
     };
     ClassStatement statement;
-    statement.globals = module_state.dict;
-    statement.builtins = module_state.builtins;
-    statement.cache = &module_state.base_lookup_cache;
-    statement.strings = &module_state.strings;
+    statement.globals = st.dict;
+    statement.builtins = st.builtins;
+    statement.cache = &st.base_lookup_cache;
+    statement.strings = &st.strings;
     statement.name = s[S_VelTarnCallbackModel];
     statement.base_name = s[S_BaseModel];
     statement.module_name = s[S_module_name];
@@ -259,12 +416,12 @@ int module_body_class(int *line) {
     return run_class_statement(&statement);
 }
 
-int module_bind_test_dict() {
+int module_bind_test_dict(const ModuleState &st) {
     Ref test = Ref::steal(PyDict_New());
     if (!test) {
         return -1;
     }
-    return PyDict_SetItem(module_state.dict, module_state.strings[S_test_key], test.get());
+    return PyDict_SetItem(st.dict, st.strings[S_test_key], test.get());
 }
 
 // Stores the new reference owned (which may be NULL) in *field and releases
@@ -274,10 +431,11 @@ int module_state_store(PyObject **field, PyObject *owned) {
     return owned != NULL ? 0 : -1;
 }
 
-// An exec once module_state.module is set: nothing to do for that very
-// module, a refusal for any other.
-int module_exec_settled(PyObject *module) {
-    if (module_state.module == module) {
+// An exec in a runtime whose module is already there (initialised, or being
+// initialised by this thread): nothing to do for that very object, a refusal
+// for any other.
+int module_exec_refused_unless(PyObject *module, PyObject *existing) {
+    if (module == existing) {
         return 0;
     }
     PyErr_SetString(PyExc_RuntimeError,
@@ -286,74 +444,135 @@ int module_exec_settled(PyObject *module) {
     return -1;
 }
 
-// The exec proper, run by the holder of exec_lock on a module that is not
-// initialised.  Receives a borrowed module.  Each set-up step stores its
-// result in module_state before testing it; on failure the fields of earlier
-// steps keep their values until a later run replaces them.
-int module_exec_locked(PyObject *module) {
+// The exec proper, run by the thread that holds rt->exec_thread.  Receives
+// a borrowed module.  Each set-up step stores its result in the state before
+// testing it; on failure the fields of earlier steps keep their values until
+// a later run replaces them.
+int module_exec_claimed(Runtime *rt, PyObject *module) {
+    ModuleState &st = rt->state;
     int line = 1;
     bool string_table_ready = false;
     bool registered = false;
 
     Py_INCREF(module);
-    module_state.module = module;
+    st.module = module;
 
     // A reference left by an earlier failed run is released only once its
     // replacement is in place.
-    if (module_state_store(&module_state.dict, Ref::borrow(PyModule_GetDict(module)).release()) < 0 ||
-        module_state_store(&module_state.builtins, compat_import_add_module_ref("builtins")) < 0 ||
-        module_state_store(&module_state.runtime_module, compat_import_add_module_ref("cython_runtime")) < 0) {
+    if (module_state_store(&st.dict, Ref::borrow(PyModule_GetDict(module)).release()) < 0 ||
+        module_state_store(&st.builtins, compat_import_add_module_ref("builtins")) < 0 ||
+        module_state_store(&st.runtime_module, compat_import_add_module_ref("cython_runtime")) < 0) {
         goto error;
     }
-    if (PyObject_SetAttrString(module, "__builtins__", module_state.builtins) < 0 ||
+    if (PyObject_SetAttrString(module, "__builtins__", st.builtins) < 0 ||
         check_runtime_version() < 0 ||
-        string_table_init(&module_state.strings) < 0) {
+        string_table_init(&st.strings) < 0) {
         goto error;
     }
     string_table_ready = true;
     if (module_register(module, &registered) < 0 ||
-        module_body_imports(&line) < 0 ||
-        module_body_class(&line) < 0) {
+        module_body_imports(st, &line) < 0 ||
+        module_body_class(st, &line) < 0) {
         goto error;
     }
     line = 1;
-    if (module_bind_test_dict() < 0) {
+    if (module_bind_test_dict(st) < 0) {
         goto error;
     }
+    rt->ready.store(module);
     return 0;
 
 error:
-    if (module_state.dict != NULL && string_table_ready) {
+    if (st.dict != NULL && string_table_ready) {
         add_traceback(line);
     }
     if (registered) {
         module_unregister(module);
     }
-    Py_CLEAR(module_state.module);
+    Py_CLEAR(st.module);
     return -1;
 }
 
-// The exec slot.  One exec runs at a time: another thread's create or exec
-// waits for it, then sees the finished module or, after a failure, starts
-// over.  The running thread itself, back through the body's imports, gets
-// the module being initialised at once.
-int module_exec(PyObject *module) {
-    const unsigned long self = compat_thread_id();
-    if (lifecycle.exec_owner.load() == self) {
-        return module_exec_settled(module);
-    }
-    if (compat_mutex_lock(&lifecycle.exec_lock) < 0) {
+// Whether module is the module table's entry under the full dotted name,
+// as it is inside the import system's import of that name: 1, 0, or -1
+// with an exception set.
+int module_is_full_name_entry(PyObject *module) {
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    Ref key = full_name();
+    if (modules == NULL || !key) {
         return -1;
     }
-    int rc;
-    if (module_state.module != NULL) {
-        rc = module_exec_settled(module);
-    } else {
-        lifecycle.exec_owner.store(self);
-        rc = module_exec_locked(module);
-        lifecycle.exec_owner.store(0);
+    PyObject *entry = NULL;
+    const int found = compat_dict_get_item_ref(modules, key.get(), &entry);
+    Py_XDECREF(entry);  // only its identity matters
+    return found < 0 ? -1 : entry == module;
+}
+
+// Whether an exec outside the import of the full dotted name (the loader
+// called directly) has to run inside one: where that name resolves to the
+// module's own file.  1, 0, or -1 with an exception set.
+int module_exec_belongs_to_import(PyObject *module) {
+    Ref file;
+    if (optional_attr(module, "__file__", &file) < 0) {
+        return -1;
     }
-    compat_mutex_unlock(&lifecycle.exec_lock);
+    return full_name_resolves_to(file.get());
+}
+
+// Has the import system import the full dotted name with module as the
+// object that import's create hands out (module_create), so that its exec
+// runs inside that import, under the import system's lock of the name.  An
+// import that finds another object there has the exec of this one refused.
+int module_exec_through_import(PyObject *module) {
+    PyObject *adoptions = PyThreadState_GetDict();  // borrowed
+    Ref key = full_name();
+    if (adoptions == NULL || !key) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    if (PyDict_SetItem(adoptions, key.get(), module) < 0) {
+        return -1;
+    }
+    Ref imported = import_full_name();
+    {
+        PendingError keep;
+        if (PyDict_DelItem(adoptions, key.get()) < 0) {
+            PyErr_Clear();
+        }
+    }
+    return imported ? module_exec_refused_unless(module, imported.get()) : -1;
+}
+
+// The exec slot.  Does nothing for a module its runtime already has; inside
+// the import of the full name (or of a name that the full name does not
+// stand for) it runs the exec, one thread at a time; a direct call has the
+// import system run it instead.  Nobody waits here.
+int module_exec(PyObject *module) {
+    Runtime *rt = current_runtime();
+    if (PyObject *ready = rt->ready.load()) {
+        return module_exec_refused_unless(module, ready);
+    }
+    const unsigned long self = compat_thread_id();
+    if (rt->exec_thread.load() == self) {
+        return module_exec_refused_unless(module, rt->state.module);
+    }
+    const int entry = module_is_full_name_entry(module);
+    const int belongs = entry == 0 ? module_exec_belongs_to_import(module) : 0;
+    if (entry < 0 || belongs != 0) {
+        return belongs > 0 ? module_exec_through_import(module) : -1;
+    }
+    unsigned long idle = 0;
+    if (!rt->exec_thread.compare_exchange_strong(idle, self)) {
+        // Another thread runs the exec.  Under the full name the import
+        // system allows one object, so this is that thread's module, reached
+        // through an import cycle: it is handed out partial, as a plain
+        // module would be.  Any other object is refused.
+        return entry > 0 ? 0 : module_exec_refused_unless(module, NULL);
+    }
+    const int rc = module_exec_claimed(rt, module);
+    rt->exec_thread.store(0);
     return rc;
 }
 
@@ -380,10 +599,11 @@ uint32_t parse_runtime_version(const char *version) {
 }
 
 int check_runtime_version() {
-    if (module_state.runtime_version == 0) {
-        module_state.runtime_version = parse_runtime_version(Py_GetVersion());
+    ModuleState &st = module_state();
+    if (st.runtime_version == 0) {
+        st.runtime_version = parse_runtime_version(Py_GetVersion());
     }
-    const uint32_t version = module_state.runtime_version;
+    const uint32_t version = st.runtime_version;
     if ((version & 0xFFFF0000u) == kBuildVersion) {
         return 0;
     }
@@ -423,21 +643,21 @@ PyModuleDef callback_model_definition = {
 };
 
 // PyModuleDef_Init writes the definition's header the first time: threads
-// that import at once must not do that together, so the first call runs
-// under a lock, and every later one only reads.
-std::atomic<bool> definition_ready{false};
-callback_model::CompatMutex definition_lock{};
+// that import at once must not do that together (own-GIL sub-interpreters
+// and free-threaded builds run PyInit_ in parallel), so the first caller
+// does it and the others spin for the few instructions it takes; it runs no
+// Python code and cannot block.  Every later call only reads.
+std::atomic<int> definition_state{0};  // 0 untouched, 1 being readied, 2 ready
 
 PyObject *definition_init() {
-    if (!definition_ready.load()) {
-        if (callback_model::compat_mutex_lock(&definition_lock) < 0) {
-            return NULL;
-        }
-        if (!definition_ready.load()) {
+    int state = definition_state.load();
+    if (state != 2) {
+        if (state == 0 && definition_state.compare_exchange_strong(state, 1)) {
             PyModuleDef_Init(&callback_model_definition);
-            definition_ready.store(true);
+            definition_state.store(2);
         }
-        callback_model::compat_mutex_unlock(&definition_lock);
+        while (definition_state.load() != 2) {
+        }
     }
     return PyModuleDef_Init(&callback_model_definition);
 }

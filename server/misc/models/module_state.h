@@ -6,6 +6,8 @@
 #include <Python.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "class_construction.h"
 #include "string_table.h"
 
@@ -23,16 +25,10 @@ struct CodeObjectCache {
     CodeCacheEntry *entries;  // PyMem_Malloc'd, NULL before the first insertion
 };
 
-// Every reference here is strong and kept until a later exec replaces it, except
-// module, which a failed exec releases, and base_lookup_cache.value, which is
-// borrowed from dict (and used only under the GIL, see GlobalLookupCache).
-//
-// One rule for every field: it is read and written only by the thread that
-// holds the exec lock (callback_model.cpp), that is inside the one exec that
-// runs at a time, or by create while it holds the same lock.  A thread that
-// comes back into create or exec through the body's own imports already
-// holds it.  The runtime's finalisation resets the whole record (no other
-// thread runs Python then), so that a new runtime starts over.
+// What the module keeps of one runtime.  Every reference is strong and kept
+// until a later exec of the same runtime replaces it, except module, which a
+// failed exec releases, and base_lookup_cache.value, which is borrowed from
+// dict.
 struct ModuleState {
     PyObject *module;
     PyObject *dict;
@@ -44,7 +40,38 @@ struct ModuleState {
     GlobalLookupCache base_lookup_cache;
 };
 
-extern ModuleState module_state;
+// One runtime (Py_Initialize to Py_FinalizeEx) of the process.  The rules,
+// one per field:
+//   interpreter_id  atomic: the interpreter that created the module first in
+//                   this runtime, -1 before; set once, by compare-and-set,
+//                   after the runtime has been marked (callback_model.cpp).
+//   exec_thread     atomic: the thread that runs this runtime's exec, 0 when
+//                   none; claimed by compare-and-set and released by that
+//                   thread.  Nobody waits for it: another thread's import
+//                   waits on the import system's lock of the full name.
+//   ready           atomic: the module once an exec has succeeded, NULL
+//                   before; stored once, by the thread that holds exec_thread.
+//   state           written only by the thread that holds exec_thread; read
+//                   by it, and by anyone once ready is set (nothing writes it
+//                   after that).
+//   retired         the record of the runtime before this one, if any:
+//                   written before the record is published, then constant.
+// A runtime that has ended is retired, never reset: its record, and what a
+// thread it left behind may still hold, stay as they were, reachable from
+// the next one (their objects are gone or leaked by the runtime itself).
+struct Runtime {
+    std::atomic<int64_t> interpreter_id{-1};
+    std::atomic<unsigned long> exec_thread{0};
+    std::atomic<PyObject *> ready{nullptr};
+    ModuleState state{};
+    Runtime *retired{nullptr};
+};
+
+// The record of the current runtime (the one a new import belongs to).
+Runtime *current_runtime();
+
+// Its module state.
+inline ModuleState &module_state() { return current_runtime()->state; }
 
 // Parses "3.8.10 (...)" into 0x03080A00: up to four dot-separated components.
 uint32_t parse_runtime_version(const char *version);

@@ -41,7 +41,7 @@ int32_t code_cache_position(const CodeObjectCache *cache, int32_t line) {
 }  // namespace
 
 PyCodeObject *code_cache_find(int line) {
-    CodeObjectCache *cache = &module_state.code_cache;
+    CodeObjectCache *cache = &module_state().code_cache;
     if (line == 0 || cache->entries == NULL) {
         return NULL;
     }
@@ -55,7 +55,7 @@ PyCodeObject *code_cache_find(int line) {
 }
 
 void code_cache_insert(int line, PyCodeObject *code) {
-    CodeObjectCache *cache = &module_state.code_cache;
+    CodeObjectCache *cache = &module_state().code_cache;
     if (line == 0) {
         return;
     }
@@ -113,7 +113,7 @@ void add_traceback(int source_line) {
         code_cache_insert(source_line, code);
     }
     Ref code_ref = Ref::steal(reinterpret_cast<PyObject *>(code));
-    PyFrameObject *frame = PyFrame_New(tstate, code, module_state.dict, NULL);
+    PyFrameObject *frame = PyFrame_New(tstate, code, module_state().dict, NULL);
     if (frame != NULL) {
         compat_frame_set_line(frame, source_line);
         PyTraceBack_Here(frame);
