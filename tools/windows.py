@@ -228,8 +228,8 @@ def main(argv):
         metadata, outdir, args = pathlib.Path(args[0]).read_text(encoding="utf-8"), args[1], args[2:]
     entries = [a.split("=", 1) for a in args]
     if not ensure_tools():
-        say("the Windows module is not built here: " + targets.PyPIEmbeddable.missing_tools())
-        return 0
+        say("the Windows module cannot be built here: " + targets.PyPIEmbeddable.missing_tools())
+        return 1
     # Each Windows module compiles against the headers of this machine's
     # interpreter of the same version; make test's summary lists the rest.
     hosts = {version: host for version, host in entries if version in WINDOWS_TARGETS}
