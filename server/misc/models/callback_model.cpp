@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <atomic>
-
 #include <new>
 
 #include "calls.h"
@@ -19,10 +18,9 @@ namespace {
 
 const char kFullModuleName[] = "vel_tarn.server.misc.models.callback_model";
 
-// The first runtime's record; each later runtime gets one of its own
-// (runtime_of_this_import).  Both have constant initialisers, so they are
-// set up at load time with no code of their own (the library has no
-// constructors).
+// The first runtime's record, and the current one (module_state.h).  Both
+// have constant initialisers, so they are set up at load time with no code
+// of their own (the library has no constructors).
 Runtime first_runtime;
 std::atomic<Runtime *> runtime{&first_runtime};
 

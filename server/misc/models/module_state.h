@@ -67,7 +67,9 @@ struct Runtime {
     Runtime *retired{nullptr};
 };
 
-// The record of the current runtime (the one a new import belongs to).
+// The record of the current runtime (the one a new import belongs to).  The
+// pointer behind it is atomic: the first import of a new runtime replaces it
+// by compare-and-set (the record it replaces is retired, see above).
 Runtime *current_runtime();
 
 // Its module state.
