@@ -37,6 +37,9 @@ TOOL_VENV := .venv/3.8
 DEMO_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])'),3.8)
 
 PIP_OPT := --disable-pip-version-check --quiet
+# Runs a cell's command (the one after it on the line) and records one line
+# with the cell's outcome and the command's time, for make test's summary.
+CELL = $(TARGETS) cell $@ --
 # What a build reads (CMake and ninja track the rest within a build).
 SOURCES := CMakeLists.txt pyproject.toml $(wildcard server/misc/models/*) $(wildcard support/*) \
            tools/gen_string_table.py tools/string_entries.txt tools/targets.py $(wildcard tests/probe/*)
@@ -105,10 +108,10 @@ build/%/asan/.built: .venv/%/.deps $(SOURCES)
 # A pure-Python pydantic 1.10 (built from its sdist without Cython): the one
 # the embedding test's restarting runtimes use where the environment's own
 # pydantic cannot be initialised twice in a process.
-build/%/embed-site/.built: .venv/%/.deps
+build/%/embed-site/.built: .venv/%/.deps requirements/pydantic1.txt
 	rm -rf build/$*/embed-site
 	SKIP_CYTHON=1 $(BUILD_ENV) .venv/$*/bin/python -m pip install $(PIP_OPT) --no-binary pydantic \
-	    --target build/$*/embed-site "pydantic>=1.10,<1.11"
+	    --target build/$*/embed-site -r requirements/pydantic1.txt
 	@touch $@
 
 wheel: build/$(DEMO_VERSION)/dist/.built
@@ -131,13 +134,13 @@ suite-%-pydantic2: .venv/%/.installed build/%/test/.built build/%/embed-site/.bu
 	@echo "=== CPython $*, pydantic 2"
 	CALLBACK_MODEL_WHEEL_DIR=build/$*/dist CALLBACK_MODEL_PROBE_DIR=build/$*/test/probe \
 	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site \
-	    .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests
+	    $(CELL) .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests
 
 suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built build/%/embed-site/.built
 	@echo "=== CPython $*, pydantic 1.10"
 	CALLBACK_MODEL_WHEEL_DIR=build/$*/dist CALLBACK_MODEL_PROBE_DIR=build/$*/test/probe \
 	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site \
-	    .venv/$*-pydantic1/bin/python -m pytest -q -p no:cacheprovider tests
+	    $(CELL) .venv/$*-pydantic1/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The whole module suite against the sanitizer build, except the wheel and
 # typing tests, which never load that build, and the HTTP demo, whose web
@@ -150,7 +153,7 @@ suite-%-pydantic1: .venv/%-pydantic1/.installed build/%/test/.built build/%/embe
 suite-%-asan: build/%/asan/.built .venv/%/.installed build/%/embed-site/.built
 	@echo "=== CPython $*, AddressSanitizer and UBSan"
 	cat tests/sanitizers/lsan.supp $(wildcard tests/sanitizers/lsan-$*.supp) > build/$*/asan/lsan.supp
-	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site .venv/$*/bin/python tests/sanitizers/asan_run.py build/$*/asan \
+	CALLBACK_MODEL_EMBED_SITE=build/$*/embed-site $(CELL) .venv/$*/bin/python tests/sanitizers/asan_run.py build/$*/asan \
 	    -m pytest -q -p no:cacheprovider tests --ignore tests/test_wheel.py --ignore tests/test_typing.py \
 	    --deselect tests/test_model.py::test_http_demo_answers_200_with_the_record_or_422_with_the_errors
 
@@ -161,7 +164,7 @@ suite-%-asan: build/%/asan/.built .venv/%/.installed build/%/embed-site/.built
 suite-%-tsan: .venv/%-tsan/.deps
 	@echo "=== ThreadSanitizer CPython $*, the concurrency tests"
 	$(call cmake_build,$*-tsan,build/$*-tsan,-DCMAKE_BUILD_TYPE=Debug -DCALLBACK_MODEL_TSAN=ON)
-	.venv/$*-tsan/bin/python tests/sanitizers/tsan_run.py build/$*-tsan \
+	$(CELL) .venv/$*-tsan/bin/python tests/sanitizers/tsan_run.py build/$*-tsan \
 	    -m pytest -q -p no:cacheprovider tests/test_robustness.py -k racing
 
 tsan:
@@ -179,7 +182,7 @@ arm64:
 # memcheck over the import, a validation and the failure scenarios.
 suite-%-memcheck: build/%/test/.built .venv/%/.installed build/%/embed-site/.built
 	@echo "=== CPython $*, valgrind memcheck"
-	.venv/$*/bin/python tests/sanitizers/memcheck.py build/$*/test/root build/$*/test/embed/embed_host build/$*/embed-site
+	$(CELL) .venv/$*/bin/python tests/sanitizers/memcheck.py build/$*/test/root build/$*/test/embed/embed_host build/$*/embed-site
 
 # Reference totals under a debug interpreter: the module (and the control
 # extension the totals are compared with) built for it, and the reference-total
@@ -188,7 +191,7 @@ suite-refcount-%: .venv/%/.deps
 	@echo "=== debug CPython $*, reference totals"
 	$(call cmake_build,$*,build/$*/refcount,-DCALLBACK_MODEL_REFCOUNT_CONTROL=ON)
 	CALLBACK_MODEL_ROOT=build/$*/refcount/root CALLBACK_MODEL_PROBE_DIR=build/$*/refcount/control \
-	    .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests/refcount
+	    $(CELL) .venv/$*/bin/python -m pytest -q -p no:cacheprovider tests/refcount
 
 # The Windows module for each Windows target, cross-compiled with mingw-w64
 # against the headers of the host interpreter of the same version, and its
@@ -198,7 +201,7 @@ windows: $(TOOL_VENV)/.deps
 
 suite-windows: $(TOOL_VENV)/.deps
 	@echo "=== Windows CPython under Wine"
-	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
+	PATH="$(CURDIR)/$(TOOL_VENV)/bin:$$PATH" $(BUILD_ENV) $(CELL) $(TOOL_VENV)/bin/python tools/windows.py test $(FOUND)
 
 # Release files: make dist writes dist/ (see tools/dist.py), with the tools
 # (build, auditwheel, twine) of the newest CPython of this machine: auditwheel
@@ -217,7 +220,7 @@ dist: $$(DIST_VENV)/.dist-deps $$(foreach v,$$(VERSIONS) $$(ARM64),build/$$(v)/d
 suite-dist: dist
 	@echo "=== Release files"
 	CALLBACK_MODEL_DIST=$(CURDIR)/dist CALLBACK_MODEL_PYTHONS="$(FOUND) $(FOUND_ARM64)" CALLBACK_MODEL_BUILD_PYTHONS="$(BUILD_PYTHONS)" \
-	    PATH="$(CURDIR)/$(DIST_VENV)/bin:$$PATH" $(BUILD_ENV) $(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
+	    PATH="$(CURDIR)/$(DIST_VENV)/bin:$$PATH" $(BUILD_ENV) $(CELL) $(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/dist
 
 # The interpreters of every target: made available once per machine.  A
 # target that cannot be made fails the run, naming it and the cause, unless
@@ -229,10 +232,13 @@ provision:
 
 # Two suites at a time (the machine's two cores), each one's output kept
 # together; the matrix is the one tools/targets.py declares for the
-# interpreters provisioned here.
+# interpreters provisioned here.  Every cell runs even when one fails; the
+# summary gives one line per cell, with its outcome and time.
 JOBS ?= 2
 test: provision
-	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target $$($(TARGETS) suites)
+	@rm -f build/cells.txt
+	$(MAKE) --no-print-directory -k -j$(JOBS) --output-sync=target $$($(TARGETS) suites) || \
+	    { $(MAKE) --no-print-directory summary; exit 1; }
 	@$(MAKE) --no-print-directory summary
 
 test-quick: suite-3.8-pydantic2

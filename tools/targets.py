@@ -16,8 +16,10 @@
     targets.py venv NAME DIR              creates a virtual environment of that interpreter whose
                                           bin/python runs from anywhere on this machine
     targets.py suites                     the make targets of the test matrix whose interpreters are here
-    targets.py summary [--allow-missing]  what make test tested; fails naming every cell it could not
-                                          test, unless --allow-missing (SKIPPED: then)
+    targets.py cell NAME -- COMMAND...    runs a cell's command, recording its outcome and time
+    targets.py summary [--allow-missing]  each cell's outcome and time, and what make test tested; fails
+                                          naming every cell that failed or could not run, unless
+                                          --allow-missing (those that could not run are SKIPPED: then)
 
 A target is a version on a platform, with where its interpreter comes from
 (its Source: how to provision it and how to run a command in it) and the
@@ -34,6 +36,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -56,6 +59,7 @@ def cache_dir():
 
 CACHE = cache_dir()
 LAUNCHERS = CACHE / "bin"
+CELLS = REPO / "build" / "cells.txt"  # make test's record of the cells it ran
 
 
 def say(text):
@@ -711,7 +715,8 @@ def report_missing(allow, failures=()):
     missing or failed, unless missing cells were allowed (--allow-missing)."""
     for line in unavailable():
         say(line)
-    lines = list(failures) + missing_cells()
+    lines = list(failures) + [line for line in missing_cells()
+                              if not any(line.split(" (")[0][len("MISSING: "):] + " (" in f for f in failures)]
     for line in lines:
         say(line.replace("MISSING:", "SKIPPED:") if allow else line)
     if lines and not allow:
@@ -778,10 +783,23 @@ def main(argv):
     elif command == "suites":
         with cache_lock(shared=True):
             print(" ".join(suites(available())))
+    elif command == "cell":
+        # cell NAME -- COMMAND...: runs one cell's command and records its
+        # outcome and time in CELLS, for the summary.
+        started = time.time()
+        code = subprocess.run(args[2:]).returncode
+        CELLS.parent.mkdir(parents=True, exist_ok=True)
+        with open(str(CELLS), "a") as log:
+            log.write("  %-30s %-16s %5.0f s\n" % (args[0], "passed" if code == 0 else "FAILED (exit %d)" % code,
+                                                  time.time() - started))
+        return code
     elif command == "summary":
+        if CELLS.exists():
+            print("=== Cells (each one's own command):\n" + CELLS.read_text(), end="", flush=True)
         with cache_lock(shared=True):
             print("=== Tested: " + ", ".join(t.label for t in available()), flush=True)
-            return report_missing("--allow-missing" in args)
+            failed = CELLS.exists() and "FAILED" in CELLS.read_text()
+            return report_missing("--allow-missing" in args) or int(failed)
     else:
         raise SystemExit(__doc__)
     return 0

@@ -41,7 +41,8 @@ WINDOWS_TARGETS = {t.version: t for t in targets.release_targets(targets.WINDOWS
 # start).  pydantic 2.10 is the newest 2.x whose Windows pydantic_core loads
 # under Debian 12's Wine 8: later ones are built by a Rust that imports
 # bcryptprimitives.dll (ProcessPrng), which that Wine does not provide.
-PYDANTIC = {"pydantic2": "pydantic>=2.10,<2.11", "pydantic1": "pydantic>=1.10,<1.11"}
+PYDANTIC = {"pydantic2": "pydantic>=2.10,<2.11",
+            "pydantic1": (REPO / "requirements" / "pydantic1.txt").read_text().split("#")[0].strip()}
 # pytest and what it needs on Windows (pip does not evaluate the win32 and
 # old-version markers for a foreign platform, so these are named).
 TEST_REQUIREMENTS = ["pytest>=8.3", "colorama", "exceptiongroup", "tomli"]
