@@ -377,8 +377,10 @@ result(**got)
 def test_a_wait_for_another_threads_import_ends_as_a_plain_modules_does(models_dir, scenario):
     r = run_python(WAITS, args=[models_dir, scenario], timeout=120)
     if scenario == "ctrl_c":
-        # Interrupted at once, not when the other thread's import ends (20 s).
-        assert r == {"main": "KeyboardInterrupt", "seconds": 0, "other": FULL_NAME_VALUE, "finished": True}
+        # Interrupted at once (0.5 s in), not when the other thread's import
+        # ends (20 s in); emulated builds take a while to unwind.
+        assert r.pop("seconds") < 5, r
+        assert r == {"main": "KeyboardInterrupt", "other": FULL_NAME_VALUE, "finished": True}
     else:
         # The cycle ends in the import system: the other thread gets the
         # module partial (as with a plain module), the main thread a whole one.
