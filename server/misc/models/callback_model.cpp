@@ -39,6 +39,20 @@ Ref full_name() {
     return Ref::steal(PyUnicode_FromString(kFullModuleName));
 }
 
+// The module table's entry under the full dotted name: 1 with *entry set, 0
+// when there is none, or -1 with an exception set.
+int full_name_entry(Ref *entry) {
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    Ref key = full_name();
+    if (modules == NULL || !key) {
+        return -1;
+    }
+    PyObject *found = NULL;
+    const int rc = compat_dict_get_item_ref(modules, key.get(), &found);
+    *entry = Ref::steal(found);
+    return rc;
+}
+
 // Whether the running runtime has been marked as one the module has met: 1,
 // 0, or -1 with an exception set.  The mark is an entry in the main
 // interpreter's own dictionary, which the runtime clears when it is
@@ -133,14 +147,8 @@ int full_name_resolves_to(PyObject *origin) {
     if (origin == NULL || !PyUnicode_Check(origin)) {
         return 0;
     }
-    PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    Ref key = full_name();
-    if (modules == NULL || !key) {
-        return -1;
-    }
-    PyObject *entry = NULL;
-    const int found = compat_dict_get_item_ref(modules, key.get(), &entry);
-    Ref owner = Ref::steal(entry);
+    Ref owner;
+    const int found = full_name_entry(&owner);
     if (found < 0) {
         return -1;
     }
@@ -151,7 +159,7 @@ int full_name_resolves_to(PyObject *origin) {
         }
     } else {
         Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
-        Ref spec = util ? Ref::steal(PyObject_CallMethod(util.get(), "find_spec", "O", key.get())) : Ref();
+        Ref spec = util ? Ref::steal(PyObject_CallMethod(util.get(), "find_spec", "s", kFullModuleName)) : Ref();
         if (!spec) {
             if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
                 return -1;
@@ -197,13 +205,8 @@ Ref import_full_name() {
     for (int attempt = 0; attempt < 8; ++attempt) {
         // A from-list makes the import hand back the module itself.
         Ref module = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), NULL, NULL, fromlist.get(), 0));
-        PyObject *modules = PyImport_GetModuleDict();  // borrowed
-        if (!module || modules == NULL) {
-            return Ref();
-        }
-        PyObject *entry = NULL;
-        const int found = compat_dict_get_item_ref(modules, key.get(), &entry);
-        Ref current = Ref::steal(entry);
+        Ref current;
+        const int found = module ? full_name_entry(&current) : -1;
         if (found != 0) {
             return found > 0 ? std::move(module) : Ref();
         }
@@ -273,12 +276,10 @@ int module_adopted_by_this_thread(PyObject *key, PyObject **module) {
 // another name (the short name), and for one of the full name while that
 // name's entry exists (the loader called directly), wherever the full name
 // resolves to the spec's own file.  1, 0, or -1 with an exception set.
-int module_create_defers(PyObject *spec, bool full, PyObject *key) {
+int module_create_defers(PyObject *spec, bool full) {
     if (full) {
-        PyObject *modules = PyImport_GetModuleDict();  // borrowed
-        PyObject *entry = NULL;
-        const int found = modules != NULL ? compat_dict_get_item_ref(modules, key, &entry) : -1;
-        Py_XDECREF(entry);  // only its presence matters
+        Ref entry;  // only its presence matters
+        const int found = full_name_entry(&entry);
         if (found <= 0) {
             return found;
         }
@@ -324,7 +325,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
             return found > 0 ? module_reused(Ref::steal(adopted)) : NULL;
         }
     }
-    const int defers = module_create_defers(spec, full != 0, key.get());
+    const int defers = module_create_defers(spec, full != 0);
     if (defers != 0) {
         return defers > 0 ? module_reused(import_full_name()) : NULL;
     }
@@ -495,15 +496,9 @@ error:
 // as it is inside the import system's import of that name: 1, 0, or -1
 // with an exception set.
 int module_is_full_name_entry(PyObject *module) {
-    PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    Ref key = full_name();
-    if (modules == NULL || !key) {
-        return -1;
-    }
-    PyObject *entry = NULL;
-    const int found = compat_dict_get_item_ref(modules, key.get(), &entry);
-    Py_XDECREF(entry);  // only its identity matters
-    return found < 0 ? -1 : entry == module;
+    Ref entry;  // only its identity matters
+    const int found = full_name_entry(&entry);
+    return found < 0 ? -1 : entry.get() == module;
 }
 
 // Whether an exec outside the import of the full dotted name (the loader
