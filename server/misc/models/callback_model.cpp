@@ -101,6 +101,50 @@ Runtime *runtime_of_this_import() {
     return runtime.load();
 }
 
+// Releases what the module holds of the interpreter it is pinned to, while
+// that interpreter can still free it: called by the atexit module when the
+// interpreter ends (the runtime's end, or a sub-interpreter's).  The module
+// objects themselves live on in the module table until the interpreter
+// tears it down.  Skipped while an exec runs (a thread left inside it).  A
+// later import in the ending interpreter builds the module anew.
+PyObject *runtime_release(PyObject *, PyObject *) {
+    Runtime *rt = current_runtime();
+    unsigned long idle = 0;
+    if (rt->exec_thread.compare_exchange_strong(idle, compat_thread_id())) {
+        ModuleState &st = rt->state;
+        rt->ready.store(nullptr);
+        Py_CLEAR(st.module);
+        Py_CLEAR(st.dict);
+        Py_CLEAR(st.builtins);
+        Py_CLEAR(st.runtime_module);
+        for (PyObject *&entry : st.strings.entry) {
+            Py_CLEAR(entry);
+        }
+        for (int32_t i = 0; i < st.code_cache.count; ++i) {
+            Py_CLEAR(st.code_cache.entries[i].code);
+        }
+        PyMem_Free(st.code_cache.entries);
+        st.code_cache = CodeObjectCache();
+        st.base_lookup_cache = GlobalLookupCache();
+        rt->exec_thread.store(0);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef runtime_release_method = {"callback_model_release", runtime_release, METH_NOARGS, NULL};
+
+// Has the calling interpreter's atexit module run runtime_release.  Where
+// that cannot be done, the module works all the same and only keeps what it
+// holds past the interpreter's end.
+void runtime_release_at_exit() {
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref release = atexit ? Ref::steal(PyCFunction_New(&runtime_release_method, NULL)) : Ref();
+    Ref done = release ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", release.get())) : Ref();
+    if (!done) {
+        PyErr_Clear();
+    }
+}
+
 // Pins the module to the calling interpreter, the first time in a runtime:
 // 0, or -1 with an exception set.  The runtime is marked before the pin is
 // published, so whoever sees the pin also sees the mark.
@@ -115,6 +159,7 @@ int pin_interpreter(Runtime *rt) {
             return -1;
         }
         if (rt->interpreter_id.compare_exchange_strong(pinned, id)) {
+            runtime_release_at_exit();
             return 0;
         }
     }
