@@ -1,12 +1,9 @@
 """The release files of make dist, installed as a user would install them.
 
-Environment: CALLBACK_MODEL_DIST (the dist directory), CALLBACK_MODEL_PYTHONS
-("3.X=/path/python3.X ..."; the interpreters the wheels were built for) and
-CALLBACK_MODEL_BUILD_PYTHONS (the same, naming environments with the build
-tools, for the reproducibility check).
+Environment: CALLBACK_MODEL_DIST (the dist directory) and
+CALLBACK_MODEL_TARGETS (the names of the targets whose wheels it holds).
 """
 import hashlib
-import importlib.util
 import os
 import pathlib
 import re
@@ -20,8 +17,8 @@ import pytest
 from conftest import REPO, targets
 
 DIST = pathlib.Path(os.environ.get("CALLBACK_MODEL_DIST", str(REPO / "dist")))
-PYTHONS = dict(e.split("=", 1) for e in os.environ.get("CALLBACK_MODEL_PYTHONS", "").split())
-BUILD_PYTHONS = dict(e.split("=", 1) for e in os.environ.get("CALLBACK_MODEL_BUILD_PYTHONS", "").split())
+BUILT = [targets.by_name(n) for n in os.environ.get("CALLBACK_MODEL_TARGETS", "").split()]
+LINUX = [t for t in BUILT if t.platform is not targets.WINDOWS]
 SUPPORTED = targets.supported_versions()
 
 # Run in the installed environment: the model accepts a record, rejects a
@@ -40,23 +37,8 @@ USE = textwrap.dedent("""
 """)
 
 
-# The manylinux tags auditwheel gives a library that needs only libc, by
-# platform: glibc 2.2.5 symbols on x86_64, the aarch64 floor (2.17) on arm64.
-MANYLINUX = {targets.LINUX: "manylinux1_x86_64.manylinux_2_5_x86_64",
-             targets.LINUX_ARM64: "manylinux2014_aarch64.manylinux_2_17_aarch64"}
-
-
-def tag(name):
-    """The wheel's tags for a target as targets.py names it (3.13t is the
-    free-threaded 3.13: cp313-cp313t-...; arm64-3.11 is cp311 on aarch64)."""
-    target = targets.by_name(name)
-    python = "cp" + target.version.replace(".", "")
-    return "%s-%s%s-%s" % (python, python, target.abiflags, MANYLINUX[target.platform])
-
-
-def version_order(name):
-    target = targets.by_name(name)
-    return (target.platform != targets.LINUX,) + targets.version_key(target.version) + (target.abiflags,)
+def version_order(target):
+    return (target.platform is not targets.LINUX,) + targets.version_key(target.version) + (target.abiflags,)
 
 
 def one(pattern):
@@ -71,12 +53,10 @@ def metadata(wheel):
         return zf.read(name).decode("utf-8")
 
 
-def fresh_env(version, where):
-    """A new virtual environment of that version's interpreter (inside its
+def fresh_env(target, where):
+    """A new virtual environment of the target's interpreter (inside its
     Debian root for the versions that live there)."""
-    target = targets.by_name(version)
-    target.source.make_venv(target, where)
-    return str(where / "bin" / "python")
+    return str(targets.make_venv(target, where))
 
 
 def clean_env():
@@ -86,9 +66,9 @@ def clean_env():
 def test_dist_holds_a_manylinux_wheel_per_interpreter_the_windows_wheels_and_one_sdist():
     names = sorted(p.name for p in DIST.iterdir())
     expected = {"vel_tarn_callback_model-1.0.0.tar.gz"}
-    expected |= {"vel_tarn_callback_model-1.0.0-%s.whl" % tag(v) for v in PYTHONS}
+    expected |= {"vel_tarn_callback_model-1.0.0-%s.whl" % t.wheel_tag() for t in BUILT}
     windows = {p.name for p in DIST.glob("*-win_amd64.whl")}
-    assert windows and set(names) == expected | windows
+    assert windows and LINUX and set(names) == expected
     assert all(re.fullmatch(r"vel_tarn_callback_model-1\.0\.0-cp3(\d+)-cp3\1-win_amd64\.whl", w)
                for w in windows)
 
@@ -112,10 +92,10 @@ def test_metadata_is_complete():
                    check=True, stdout=subprocess.DEVNULL)
 
 
-@pytest.mark.parametrize("version", sorted(PYTHONS, key=version_order))
-def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(version, tmp_path):
-    wheel = one("*-%s.whl" % tag(version))
-    python = fresh_env(version, tmp_path / "env")
+@pytest.mark.parametrize("target", sorted(LINUX, key=version_order), ids=lambda t: t.name)
+def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(target, tmp_path):
+    wheel = one("*-%s.whl" % target.wheel_tag())
+    python = fresh_env(target, tmp_path / "env")
     # Wheels only, as for a free-threaded interpreter one must: the newest
     # pydantic-core has no cp313t wheel, and building it would need Rust.
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--only-binary", ":all:",
@@ -127,9 +107,8 @@ def test_each_linux_wheel_installs_with_its_dependencies_from_the_index(version,
 
 
 def test_sdist_builds_from_source_with_build_isolation(tmp_path):
-    version = sorted((v for v in PYTHONS if targets.by_name(v).abiflags == "" and
-                      targets.by_name(v).platform == targets.LINUX), key=version_order)[-1]
-    python = fresh_env(version, tmp_path / "env")
+    target = sorted((t for t in LINUX if t.abiflags == "" and t.platform is targets.LINUX), key=version_order)[-1]
+    python = fresh_env(target, tmp_path / "env")
     sdist = one("*.tar.gz")
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(sdist)],
                    check=True, env=clean_env(), cwd=str(tmp_path))
@@ -138,30 +117,21 @@ def test_sdist_builds_from_source_with_build_isolation(tmp_path):
     assert out == "done [('status',)] 2\n"
 
 
-def windows_tool():
-    spec = importlib.util.spec_from_file_location("windows_tool", str(REPO / "tools" / "windows.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def test_windows_wheel_installs_into_the_windows_interpreter(tmp_path):
     wheel = one("*-cp38-cp38-win_amd64.whl")
-    tool = windows_tool()
-    if not tool.ensure_tools():
-        pytest.fail("Wine and mingw-w64 are not installed: " + tool.targets.PyPIEmbeddable.missing_tools())
-    exe = tool.windows_interpreter("3.8")
-    tool.site_dir("3.8", "pydantic2")  # downloads pydantic's Windows wheels from the index
-    wheels = tool.WORK / "wheels" / "3.8-pydantic2"
-    env = {k: v for k, v in tool.wine_env().items() if k in clean_env()}
+    target, windows = targets.by_name("windows-3.8"), targets.WINDOWS
+    if not target.python():
+        pytest.fail("%s cannot run here: %s" % (target.label, target.source.missing(target)))
+    wheels = windows.wheelhouse("3.8", "install", ["pydantic>=2.10,<2.11"])  # pydantic's Windows wheels, from the index
+    env = dict(clean_env(), **windows.env())
     site = tmp_path / "site"
     # The embeddable distribution's own pip, resolving pydantic from those wheels.
-    subprocess.run([tool.wine_path(), str(exe), "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    "--no-index", "--find-links", tool.windows_path(wheels), "--target", tool.windows_path(site),
-                    tool.windows_path(wheel)], check=True, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    subprocess.run([*windows.command(target), "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                    "--no-index", "--find-links", windows.path(wheels), "--target", windows.path(site),
+                    windows.path(wheel)], check=True, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    env["PYTHONPATH"] = tool.windows_path(site)
-    proc = subprocess.run([tool.wine_path(), str(exe), "-c", USE, tool.windows_path(site)], env=env,
+    env["PYTHONPATH"] = windows.path(site)
+    proc = subprocess.run([*windows.command(target), "-c", USE, windows.path(site)], env=env,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True)
     assert (proc.returncode, proc.stdout.replace("\r\n", "\n")) == (0, "done [('status',)] 2\n"), proc.stderr
@@ -174,10 +144,10 @@ def digests(directory):
 def test_two_dist_runs_from_clean_clones_give_the_same_bytes(tmp_path):
     # The oldest version and the newest (built in its Debian root), and the
     # newest arm64 one (built under emulation) where there is one.
-    built = sorted((v for v in BUILD_PYTHONS if targets.by_name(v).platform == targets.LINUX), key=version_order)
-    arm64 = sorted((v for v in BUILD_PYTHONS if targets.by_name(v).platform == targets.LINUX_ARM64),
-                   key=version_order)
-    versions = sorted({built[0], built[-1]} | set(arm64[-1:]), key=version_order)
+    linux = sorted((t for t in LINUX if t.platform is targets.LINUX), key=version_order)
+    arm64 = sorted((t for t in LINUX if t.platform is targets.LINUX_ARM64), key=version_order)
+    chosen = sorted({linux[0], linux[-1], *arm64[-1:]}, key=version_order)
+    chosen += [t for t in BUILT if t.platform is targets.WINDOWS][:1]
     head = subprocess.run(["git", "rev-parse", "HEAD"], cwd=str(REPO), stdout=subprocess.PIPE,
                           universal_newlines=True, check=True).stdout.strip()
     runs = []
@@ -185,8 +155,8 @@ def test_two_dist_runs_from_clean_clones_give_the_same_bytes(tmp_path):
         clone = tmp_path / name
         subprocess.run(["git", "clone", "-q", "--no-local", str(REPO), str(clone)], check=True)
         subprocess.run(["git", "checkout", "-q", head], cwd=str(clone), check=True)
-        subprocess.run([sys.executable, str(clone / "tools" / "dist.py"), str(clone / "dist"),
-                        *["%s=%s" % (v, BUILD_PYTHONS[v]) for v in versions]], cwd=str(clone), check=True,
-                       stdout=subprocess.DEVNULL)
+        # The clones build with this tree's environments (CALLBACK_MODEL_VENVS).
+        subprocess.run([sys.executable, str(clone / "tools" / "run.py"), "dist", str(clone / "dist"),
+                        *[t.name for t in chosen]], cwd=str(clone), check=True, stdout=subprocess.DEVNULL)
         runs.append(digests(clone / "dist"))
-    assert len([n for n in runs[0] if "manylinux" in n]) == len(versions) and runs[0] == runs[1]
+    assert len([n for n in runs[0] if n.endswith(".whl")]) == len(chosen) and runs[0] == runs[1]
