@@ -12,7 +12,7 @@ each builds what it needs and returns its command and environment).  Cells
 run two at a time, each one's output kept together; one line per cell ends
 the run.  A cell whose interpreter could not be made fails the run, naming
 it and the cause; with --allow-missing it is listed as SKIPPED instead.
-Environments live in CALLBACK_MODEL_VENVS (default .venv/), builds in build/.
+Environments live in the cache (CALLBACK_MODEL_VENVS moves them), builds in build/.
 PYTHON=/path/python3.X picks the demo's version.
 """
 import collections
@@ -20,6 +20,7 @@ import concurrent.futures
 import contextlib
 import fnmatch
 import hashlib
+import json
 import os
 import pathlib
 import shutil
@@ -34,14 +35,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import targets  # noqa: E402
 from targets import LINUX, LINUX_ARM64, REPO, TARGETS, WINDOWS, file_lock  # noqa: E402
 
-VENVS = pathlib.Path(os.environ.get("CALLBACK_MODEL_VENVS") or REPO / ".venv").resolve()
+VENVS = pathlib.Path(os.environ.get("CALLBACK_MODEL_VENVS") or targets.CACHE / "venvs").resolve()
 BUILD = REPO / "build"
 PYTEST = ["-m", "pytest", "-q", "-p", "no:cacheprovider"]
-# What a wheel is built from (CMake and ninja track the rest of a build).
+# What a wheel is built from, with the versions of tools/targets.py (CMake
+# and ninja track the rest of a build).
 WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "server", "support", "cmake",
-                "tools/gen_string_table.py", "tools/string_entries.txt", "tools/targets.py"]
+                "tools/gen_string_table.py", "tools/string_entries.txt"]
 _guard, _locks = threading.Lock(), collections.defaultdict(threading.Lock)
-
 
 @contextlib.contextmanager
 def step(key):
@@ -51,23 +52,19 @@ def step(key):
     with lock:
         yield
 
-
 def digest(paths):
     h = hashlib.sha256()
     for path in sorted(p for top in paths for p in ([top] if top.is_file() else top.rglob("*")) if p.is_file()):
         h.update(str(path.relative_to(REPO)).encode() + b"\0" + path.read_bytes())
     return h.hexdigest()
 
-
 def stale(stamp, key):
     return not stamp.exists() or stamp.read_text() != key
-
 
 def sh(cmd, log, **kw):
     log.write("$ %s\n" % " ".join(map(str, cmd)))
     log.flush()
     subprocess.run([str(c) for c in cmd], stdout=log, stderr=subprocess.STDOUT, check=True, **kw)
-
 
 def env_with(python=None, **extra):
     """The environment of a build or test command: python's bin first on PATH,
@@ -77,7 +74,6 @@ def env_with(python=None, **extra):
         env["PATH"] = os.path.dirname(str(python)) + os.pathsep + env["PATH"]
     env["CALLBACK_MODEL_SANDBOX_BINDS"] = "%s:%s" % (REPO, VENVS)
     return dict(env, **{k: str(v) for k, v in extra.items()})
-
 
 def venv(target, line, log, extra=()):
     """The target's environment: the build and test tools, and pydantic 2
@@ -97,12 +93,11 @@ def venv(target, line, log, extra=()):
                 files[f].write_text(digest([f]))
     return where / "bin" / "python"
 
-
 def wheel(target, log):
     """The target's wheel, built by pip in its environment."""
     out = BUILD / target.name / "dist"
     with step(out):
-        python, key = venv(target, "pydantic2", log), digest([REPO / p for p in WHEEL_INPUTS])
+        python, key = venv(target, "pydantic2", log), digest([REPO / p for p in WHEEL_INPUTS]) + " ".join(targets.supported_versions())
         if stale(out / ".stamp", key):
             shutil.rmtree(str(out), ignore_errors=True)
             sh([python, *targets.PIP, "wheel", "--no-build-isolation", "--no-deps",
@@ -110,7 +105,6 @@ def wheel(target, log):
                env=env_with(python))
             (out / ".stamp").write_text(key)
     return next(out.glob("*.whl"))
-
 
 def installed(target, line, log, extra=()):
     """The line's environment with the target's wheel installed."""
@@ -123,7 +117,6 @@ def installed(target, line, log, extra=()):
             stamp.write_text(key)
     return python
 
-
 VARIANTS = {"test": ["-DCALLBACK_MODEL_PROBE=ON", "-DCALLBACK_MODEL_BENCH=ON", "-DCALLBACK_MODEL_EMBED_HOST=ON"],
             "asan": ["-DCMAKE_BUILD_TYPE=Debug", "-DCALLBACK_MODEL_PROBE=ON", "-DCALLBACK_MODEL_SANITIZE=ON",
                      "-DCALLBACK_MODEL_EMBED_HOST=ON"],
@@ -131,11 +124,9 @@ VARIANTS = {"test": ["-DCALLBACK_MODEL_PROBE=ON", "-DCALLBACK_MODEL_BENCH=ON", "
             "tsan": ["-DCMAKE_BUILD_TYPE=Debug", "-DCALLBACK_MODEL_TSAN=ON"],
             "release": ["-DCALLBACK_MODEL_PROBE=ON"]}
 
-
 def tool_python(log):
     """The environment whose cmake and ninja build for other platforms."""
     return venv(next(t for t in TARGETS if isinstance(t.source, targets.Host) and t.python()), "pydantic2", log)
-
 
 def cmake(target, variant, log):
     """A CMake build of the module (and what the variant adds) for the
@@ -166,7 +157,6 @@ def cmake(target, variant, log):
         sh(tool + ["--build", out], log, env=env_with(python))
     return out
 
-
 def embed_site(target, log):
     """A pure-Python pydantic 1.10 (its sdist without Cython), which the
     embedding test's restarting runtimes use where the environment's own
@@ -183,15 +173,9 @@ def embed_site(target, log):
             out.with_suffix(".stamp").write_text(key)
     return out
 
-
 def windows_site(target, line, log):
-    """pydantic of the line and pytest, as win_amd64 wheels, unpacked (pydantic
-    2.10: later pydantic-core needs a bcryptprimitives.dll that Debian 12's
-    Wine lacks; pip does not evaluate win32 markers for a foreign platform,
-    so pytest's Windows dependencies are named)."""
-    pins = {"pydantic2": "pydantic>=2.10,<2.11",
-            "pydantic1": (REPO / "requirements" / "pydantic1.txt").read_text().split("#")[0].strip()}
-    wheels = WINDOWS.wheelhouse(target.version, line, [pins[line], "pytest>=8.3", "colorama", "exceptiongroup", "tomli"])
+    """The line's wheelhouse, unpacked: the suite's PYTHONPATH under Wine."""
+    wheels = WINDOWS.wheelhouse(target.version, line)
     site = wheels.with_name(wheels.name + "-site")
     with step(site):
         if not site.exists():
@@ -200,7 +184,6 @@ def windows_site(target, line, log):
                     zf.extractall(str(site) + ".tmp")
             os.rename(str(site) + ".tmp", str(site))
     return site
-
 
 def wine_server(target):
     """Makes the Wine prefix once and keeps one Wine server running for the
@@ -216,9 +199,7 @@ def wine_server(target):
     subprocess.run(**warm)
     return lambda: subprocess.run(server + ["-k"], env=env)
 
-
 # --- the suites: what a cell of each kind builds, and its command -------------------
-
 
 def module_suite(target, line, log):
     """The whole suite against the installed wheel, with the probe of the test build."""
@@ -238,7 +219,6 @@ def module_suite(target, line, log):
                                             CALLBACK_MODEL_PROBE_DIR=out / "probe",
                                             CALLBACK_MODEL_EMBED_SITE=embed_site(target, log))
 
-
 def asan_suite(target, log):
     """The suite against the AddressSanitizer and UBSan build, except the wheel
     and typing tests (they never load it) and the HTTP demo (its web stack
@@ -253,24 +233,20 @@ def asan_suite(target, log):
              "tests/test_model.py::test_http_demo_answers_200_with_the_record_or_422_with_the_errors"],
             dict(CALLBACK_MODEL_EMBED_SITE=embed_site(target, log)))
 
-
 def memcheck_suite(target, log):
     python, out = installed(target, "pydantic2", log), cmake(target, "test", log)
     return [python, "tests/sanitizers/memcheck.py", out / "root", out / "embed" / "embed_host", embed_site(target, log)], {}
-
 
 def refcount_suite(target, log):
     """Reference totals under a debug interpreter, beside a control extension's."""
     python, out = venv(target, "pydantic2", log), cmake(target, "refcount", log)
     return [python, *PYTEST, "tests/refcount"], dict(CALLBACK_MODEL_ROOT=out / "root", CALLBACK_MODEL_PROBE_DIR=out / "control")
 
-
 def racing_suite(target, log):
     """The concurrency tests under ThreadSanitizer (module and interpreter
     built with it): reports that involve the module fail the cell."""
     python, out = venv(target, "pydantic2", log), cmake(target, "tsan", log)
     return [python, "tests/sanitizers/tsan_run.py", out, *PYTEST, "tests/test_robustness.py", "-k", "racing"], {}
-
 
 def dist_suite(target, log):
     """The release files installed as a user installs them, and two dist runs
@@ -281,17 +257,14 @@ def dist_suite(target, log):
             dict(CALLBACK_MODEL_DIST=BUILD / "dist-test", CALLBACK_MODEL_PYDS=os.pathsep.join(pyds),
                  CALLBACK_MODEL_TARGETS=" ".join(t.name for t in built), CALLBACK_MODEL_VENVS=VENVS))
 
-
 SUITES = {"pydantic2": lambda t, log: module_suite(t, "pydantic2", log),
           "pydantic1": lambda t, log: module_suite(t, "pydantic1", log),
           "asan": asan_suite, "memcheck": memcheck_suite, "refcount": refcount_suite, "racing": racing_suite,
           "dist": dist_suite}
 TOOLS = {"memcheck": ["valgrind"]}  # Debian packages a suite needs on this machine
-STOP = {}
-
+STOP, TOOK = {}, {}
 
 # --- release files ------------------------------------------------------------------
-
 
 def dist(outdir, chosen, log):
     """The sdist, a manylinux wheel per Linux release target (auditwheel
@@ -322,7 +295,6 @@ def dist(outdir, chosen, log):
         log.write("%-92s %8d bytes\n" % (path.name, path.stat().st_size))
     return built
 
-
 def pack_wheel(target, out, metadata, outdir):
     """A win_amd64 wheel: the .pyd, its stub and py.typed, and the Linux
     wheels' METADATA, at the commit's time in a fixed order."""
@@ -346,21 +318,17 @@ def pack_wheel(target, out, metadata, outdir):
             entry.external_attr, entry.compress_type = 0o644 << 16, zipfile.ZIP_DEFLATED
             zf.writestr(entry, data)
 
-
 # --- the runner ---------------------------------------------------------------------
-
 
 def available():
     with file_lock(targets.CACHE, shared=True):
         return [t for t in TARGETS if targets.selected(t) and t.python()]
-
 
 def demo_target():
     version = os.environ.get("PYTHON") and subprocess.run(
         [os.environ["PYTHON"], "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
         stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
     return next(t for t in TARGETS if t.platform is LINUX and t.kind == "release" and t.version == (version or "3.8"))
-
 
 def provision(cells):
     """Makes every interpreter and tool the cells need (once per machine);
@@ -380,7 +348,6 @@ def provision(cells):
                 failed[t.name] = str(exc)
     return failed
 
-
 def run_cell(target, suite):
     name = "%s:%s" % (target.name, suite)
     path = BUILD / "logs" / (name.replace(":", "-") + ".log")
@@ -389,21 +356,19 @@ def run_cell(target, suite):
     with open(str(path), "w") as log:
         try:
             cmd, extra = SUITES[suite](target, log)
-            code = subprocess.run([str(c) for c in cmd], cwd=str(REPO), stdout=log, stderr=subprocess.STDOUT,
-                                  stdin=subprocess.DEVNULL, env=env_with(cmd[0], **extra)).returncode
+            # Through a pipe: a Windows program under Wine cannot write to a file.
+            proc = subprocess.run([str(c) for c in cmd], cwd=str(REPO), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  stdin=subprocess.DEVNULL, env=env_with(cmd[0], **extra))
+            log.write(proc.stdout.decode(errors="replace"))
+            code = proc.returncode
             outcome = "passed" if code == 0 else "FAILED (exit %d)" % code
         except Exception as exc:  # a build step: the log says which
             outcome = "FAILED (could not start: %s)" % exc
-    took = time.time() - started
+    took = TOOK[name] = time.time() - started
     print("=== %s, %s (%.0f s): %s\n%s" % (target.label, suite, took, outcome, path.read_text()), flush=True)
-    return "  %-28s %-20s %5.0f s" % (name, outcome[:60], took)
+    return "  %-28s %5.0f s  %s" % (name, took, outcome)
 
-
-def weight(cell):
-    """Longest first (emulated, then free-threaded and the release files), so two at a time end together."""
-    target, suite = cell
-    return (target.platform is not LINUX_ARM64, suite != "dist", target.abiflags != "t", target.platform is not WINDOWS)
-
+TIMES = targets.CACHE / "cell-times.json"  # each cell's last time here, to start the longest first
 
 def test(args):
     allow = "--allow-missing" in args
@@ -414,28 +379,30 @@ def test(args):
     lines, ready = [], []
     for t, s in cells:
         cause = failed.get(t.name) or next((failed[p] for p in TOOLS.get(s, []) if p in failed), None)
-        if isinstance(t.source, targets.Unavailable):
-            lines.append("  %-28s UNAVAILABLE (%s)" % (t.name + ":" + s, t.source.reason))
+        if t.unavailable:
+            lines.append("  %-28s %7s  UNAVAILABLE (%s)" % (t.name + ":" + s, "", t.unavailable))
         elif cause or not t.python():
-            lines.append("  %-28s %s (%s)" % (t.name + ":" + s, "SKIPPED" if allow else "FAILED: could not start",
+            lines.append("  %-28s %7s  %s (%s)" % (t.name + ":" + s, "", "SKIPPED" if allow else "FAILED: could not start",
                                                cause or t.source.missing(t)))
         else:
             ready.append((t, s))
     os.environ.setdefault("SOURCE_DATE_EPOCH", commit_time())
     try:
         with file_lock(targets.CACHE, shared=True), concurrent.futures.ThreadPoolExecutor(2) as pool:
-            lines = list(pool.map(lambda c: run_cell(*c), sorted(ready, key=weight))) + lines
+            known = json.loads(TIMES.read_text()) if TIMES.exists() else {}
+            ready.sort(key=lambda c: -known.get("%s:%s" % (c[0].name, c[1]), 600))
+            lines = list(pool.map(lambda c: run_cell(*c), ready)) + lines
     finally:
         for stop in STOP.values():
             stop()
+    with file_lock(targets.CACHE):
+        TIMES.write_text(json.dumps(dict(json.loads(TIMES.read_text()) if TIMES.exists() else {}, **TOOK), indent=0))
     print("=== Cells:\n" + "\n".join(lines), flush=True)
     return int(any("FAILED" in line for line in lines))
-
 
 def commit_time():
     return subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=str(REPO), stdout=subprocess.PIPE,
                           universal_newlines=True).stdout.strip() or "315532800"
-
 
 def bench():
     """import and throughput figures on 3.8, the import's instruction ratio on
@@ -458,7 +425,6 @@ def bench():
     for python, *args in runs:
         subprocess.run([str(python), "benchmarks/bench.py", *map(str, args)], cwd=str(REPO), check=True, env=env_with())
 
-
 def main(argv):
     command, args = (argv[0], argv[1:]) if argv else ("", [])
     if command == "test":
@@ -477,7 +443,6 @@ def main(argv):
     else:
         raise SystemExit(__doc__)
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))

