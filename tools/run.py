@@ -43,6 +43,8 @@ PYTEST = ["-m", "pytest", "-q", "-p", "no:cacheprovider"]
 WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "server", "support", "cmake",
                 "tools/gen_string_table.py", "tools/string_entries.txt"]
 _guard, _locks = threading.Lock(), collections.defaultdict(threading.Lock)
+# A Debian root's programs see the work tree and the environments at their own paths.
+os.environ["CALLBACK_MODEL_SANDBOX_BINDS"] = "%s:%s" % (REPO, VENVS)
 
 @contextlib.contextmanager
 def step(key):
@@ -72,7 +74,6 @@ def env_with(python=None, **extra):
     env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "PYTHONPATH")}
     if python:
         env["PATH"] = os.path.dirname(str(python)) + os.pathsep + env["PATH"]
-    env["CALLBACK_MODEL_SANDBOX_BINDS"] = "%s:%s" % (REPO, VENVS)
     return dict(env, **{k: str(v) for k, v in extra.items()})
 
 def venv(target, line, log, extra=()):
