@@ -38,6 +38,7 @@ from targets import LINUX, LINUX_ARM64, REPO, TARGETS, WINDOWS, file_lock  # noq
 VENVS = pathlib.Path(os.environ.get("CALLBACK_MODEL_VENVS") or targets.CACHE / "venvs").resolve()
 BUILD = REPO / "build"
 PYTEST = ["-m", "pytest", "-q", "-p", "no:cacheprovider"]
+NOT_THE_WHEEL = ["--ignore", "tests/test_wheel.py", "--ignore", "tests/test_typing.py"]  # tests of the installed wheel
 # What a wheel is built from, with the versions of tools/targets.py (CMake
 # and ninja track the rest of a build).
 WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "server", "support", "cmake",
@@ -45,6 +46,7 @@ WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "server", "supp
 _guard, _locks = threading.Lock(), collections.defaultdict(threading.Lock)
 # A Debian root's programs see the work tree and the environments at their own paths.
 os.environ["CALLBACK_MODEL_SANDBOX_BINDS"] = "%s:%s" % (REPO, VENVS)
+VENVS.mkdir(parents=True, exist_ok=True)
 
 @contextlib.contextmanager
 def step(key):
@@ -210,8 +212,7 @@ def module_suite(target, line, log):
             if not STOP.get("wine"):
                 STOP["wine"] = wine_server(target)
         p = WINDOWS.path
-        return ([*WINDOWS.command(target), *PYTEST, "tests", "--ignore", "tests/test_wheel.py", "--ignore",
-                 "tests/test_typing.py"],
+        return ([*WINDOWS.command(target), *PYTEST, "tests", *NOT_THE_WHEEL],
                 dict(WINDOWS.env(), PYTHONPATH=p(site), CALLBACK_MODEL_ROOT=p(out / "root"),
                      CALLBACK_MODEL_PROBE_DIR=p(out / "probe"), CALLBACK_MODEL_EMBED_SITE=p(embed_site(target, log))))
     demo = ["demo"] if line == "pydantic2" and target.name == demo_target().name else []
@@ -229,8 +230,7 @@ def asan_suite(target, log):
     python, out = installed(target, "pydantic2", log), cmake(target, "asan", log)
     supp = [REPO / "tests" / "sanitizers" / n for n in ("lsan.supp", "lsan-%s.supp" % target.version)]
     (out / "lsan.supp").write_text("".join(p.read_text() for p in supp if p.exists()))
-    return ([python, "tests/sanitizers/asan_run.py", out, *PYTEST, "tests", "--ignore", "tests/test_wheel.py",
-             "--ignore", "tests/test_typing.py", "--deselect",
+    return ([python, "tests/sanitizers/asan_run.py", out, *PYTEST, "tests", *NOT_THE_WHEEL, "--deselect",
              "tests/test_model.py::test_http_demo_answers_200_with_the_record_or_422_with_the_errors"],
             dict(CALLBACK_MODEL_EMBED_SITE=embed_site(target, log)))
 

@@ -67,24 +67,14 @@ def apt_install(packages):
         raise ProvisionError("apt-get install %s failed" % " ".join(packages))
 
 def debian_archive():
-    """The archive this machine's apt uses (a mirror of its own, say): the
-    first enabled deb entry of a release itself (not -security, -updates)."""
-    entries = []
-    for path in sorted(pathlib.Path("/etc/apt/sources.list.d").glob("*.sources")):
-        for stanza in path.read_text().split("\n\n"):
-            fields = {k.strip().lower(): v.split() for k, _, v in
-                      (line.partition(":") for line in stanza.splitlines() if not line.startswith(("#", " ")))}
-            if fields.get("enabled", ["yes"])[0] != "no" and "deb" in fields.get("types", []):
-                entries += [(uri, fields.get("suites", [])) for uri in fields.get("uris", [])]
-    legacy = pathlib.Path("/etc/apt/sources.list")
-    for line in legacy.read_text().splitlines() if legacy.exists() else []:
-        words = [w for w in line.split("#")[0].split() if not w.startswith("[")]
-        if len(words) >= 3 and words[0] == "deb":
-            entries.append((words[1], [words[2]]))
-    for uri, suites in entries:
-        if any("-" not in suite and "/" not in suite for suite in suites):
+    """The archive this machine's apt uses (a mirror of its own, say): its
+    first deb entry of a release itself (not -security, -updates)."""
+    out = subprocess.run(["apt-get", "indextargets", "--no-release-info", "--format", "$(TARGET_OF) $(RELEASE) $(REPO_URI)"],
+                         stdout=subprocess.PIPE, universal_newlines=True).stdout
+    for kind, release, uri in (line.split() for line in out.splitlines() if len(line.split()) == 3):
+        if kind == "deb" and "-" not in release and "/" not in release:
             return uri.rstrip("/")
-    raise ProvisionError("no Debian archive in /etc/apt/sources.list.d/*.sources or /etc/apt/sources.list")
+    raise ProvisionError("no Debian archive in this machine's apt sources (apt-get indextargets)")
 
 def usable(python, version):
     """True when python runs, is that version, and can build (headers, venv)."""
@@ -261,9 +251,9 @@ class SourceBuild:
                "-o", "Dir::Etc::sourceparts=-", "-o", "Dir::State::Lists=%s" % (lists / "lists"),
                "-o", "Dir::Cache=%s" % (lists / "cache"), "-o", "Acquire::Check-Valid-Until=false",
                "-o", "APT::Sandbox::User=root"]
-        subprocess.run(apt + ["update"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(apt + ["source", "--download-only", self.package], check=True, cwd=str(work),
-                       stdout=subprocess.DEVNULL)
+        if subprocess.run(apt + ["update"], stdout=subprocess.DEVNULL).returncode or subprocess.run(
+                apt + ["source", "--download-only", self.package], cwd=str(work), stdout=subprocess.DEVNULL).returncode:
+            raise ProvisionError("apt-get source %s (Debian %s) from %s failed" % (self.package, self.suite, debian_archive()))
         (tarball,) = work.glob("%s_*.orig.tar.*" % self.package)
         subprocess.run(["tar", "-xf", str(tarball)], check=True, cwd=str(work))
         (source,) = [d for d in work.iterdir() if (d / "configure").exists()]
@@ -325,7 +315,7 @@ class Wine(Platform):
     missing_tools = "install g++-mingw-w64-x86-64-posix and wine64 to build and test it"
 
     def wine(self):
-        for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64"), shutil.which("wine")):
+        for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64")):
             if candidate and os.access(candidate, os.X_OK):
                 return candidate
         return None
