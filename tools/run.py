@@ -365,7 +365,9 @@ def run_cell(target, suite):
             outcome = "passed" if code == 0 else "FAILED (exit %d)" % code
         except Exception as exc:  # a build step: the log says which
             outcome = "FAILED (could not start: %s)" % exc
-    took = TOOK[name] = time.time() - started
+    took = time.time() - started
+    if "could not start" not in outcome:
+        TOOK[name] = took
     print("=== %s, %s (%.0f s): %s\n%s" % (target.label, suite, took, outcome, path.read_text()), flush=True)
     return "  %-28s %5.0f s  %s" % (name, took, outcome)
 
