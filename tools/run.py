@@ -342,7 +342,7 @@ def provision(cells):
                     targets.apt_install([tool])
                 except targets.ProvisionError as exc:
                     failed[tool] = str(exc)
-        for t in dict.fromkeys(t for t, _ in cells):
+        for t in dict.fromkeys(t for t, _ in cells if not t.unavailable):
             try:
                 t.source.provision(t)
             except targets.ProvisionError as exc:
