@@ -228,7 +228,8 @@ def test_failed_imports_grow_memory_by_a_bounded_amount_each():
         result(first=first / 100, later=(total - first) / 300, ok=m.__test__ == {})
     """, args=["1500" if FREE_THREADED else "100"])
     assert r["ok"]
-    assert 0 <= r["later"] <= FAILED_IMPORT_BYTES, r
+    # The interpreter may free a little of what the warm-up made: a shrink is no leak.
+    assert r["later"] <= FAILED_IMPORT_BYTES, r
     assert r["first"] <= FAILED_IMPORT_BYTES, r
 
 
