@@ -207,17 +207,18 @@ class DebianRoot:
     def write_launchers(self, target):
         write_script(self.runner, """#!/bin/bash
 # Runs a command in the Debian {suite} ({arch}) root {root}: this machine's
-# /tmp, the current directory and each path of CALLBACK_MODEL_SANDBOX_BINDS
-# stay at their own paths.  Inside the root already, it runs the command.
+# /tmp, the environments, the current directory and each path of
+# CALLBACK_MODEL_SANDBOX_BINDS stay at their own paths.  Inside the root already, it runs the command.
 if [ -e {marker} ]; then exec "$@"; fi
 binds=(--bind /tmp /tmp --ro-bind {launchers} {launchers})
+[ -d {venvs} ] && binds+=(--bind {venvs} {venvs})
 IFS=: read -r -a extra <<< "${{CALLBACK_MODEL_SANDBOX_BINDS:-}}"
 for dir in "$(pwd -P)" "${{extra[@]}}"; do
     case "$dir" in ""|/|/tmp|/tmp/*) ;; *) [ -d "$dir" ] && binds+=(--bind "$dir" "$dir") ;; esac
 done
 exec bwrap --bind {root} / --dev /dev --proc /proc --tmpfs /run --ro-bind /etc/resolv.conf /etc/resolv.conf \\
     "${{binds[@]}}" --unsetenv PIP_FIND_LINKS {emulation}--chdir "$PWD" -- "$@"
-""".format(suite=self.suite, arch=self.arch, root=self.root, marker=self.MARKER, launchers=LAUNCHERS,
+""".format(suite=self.suite, arch=self.arch, root=self.root, marker=self.MARKER, launchers=LAUNCHERS, venvs=CACHE / "venvs",
            emulation="--setenv QEMU_CPU cortex-a72 " if self.emulated() else ""))
         write_script(LAUNCHERS / self.name / target.executable, """#!/bin/bash
 # {exe} of the Debian {suite} root, run there.
