@@ -317,11 +317,11 @@ int module_adopted_by_this_thread(PyObject *key, PyObject **module) {
     return adoptions != NULL ? compat_dict_get_item_ref(adoptions, key, module) : 0;
 }
 
-// Whether create defers to the import of the full dotted name: for a module
-// spec of another name (the short name), and for one of the full name while
-// that name's entry exists (the loader called directly), wherever the full
-// name resolves to the module spec's own file.  1, 0, or -1 with an
-// exception set.
+// Whether create defers to the import of the full dotted name: for a
+// module spec of another name (the short name), and for one of the full
+// name while that name's entry exists (the loader called directly), wherever
+// the full name resolves to the module spec's own file.  1, 0, or -1 with
+// an exception set.
 int module_create_defers(PyObject *spec, bool full) {
     if (full) {
         Ref entry;  // only its presence matters
