@@ -228,8 +228,9 @@ def test_failed_imports_grow_memory_by_a_bounded_amount_each():
         result(first=first / 100, later=(total - first) / 300, ok=m.__test__ == {})
     """, args=["1500" if FREE_THREADED else "100"])
     assert r["ok"]
-    # The interpreter may free a little of what the warm-up made: a shrink is no leak.
-    assert r["later"] <= FAILED_IMPORT_BYTES, r
+    # The interpreter may free a little of what the warm-up made: a small
+    # shrink is no leak, a large one a measurement that went wrong.
+    assert -FAILED_IMPORT_BYTES <= r["later"] <= FAILED_IMPORT_BYTES, r
     assert r["first"] <= FAILED_IMPORT_BYTES, r
 
 

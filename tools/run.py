@@ -113,7 +113,7 @@ def installed(target, line, log, extra=()):
     """The line's environment with the target's wheel installed."""
     python, whl = venv(target, line, log, extra), wheel(target, log)
     stamp = python.parent.parent / ".installed"
-    with step(stamp):
+    with step(stamp.parent):  # the environment's own lock: one pip in it at a time
         key = hashlib.sha256(whl.read_bytes()).hexdigest()
         if stale(stamp, key):
             sh([python, *targets.PIP, "install", "--force-reinstall", "--no-deps", whl], log, env=env_with())
@@ -252,7 +252,7 @@ def racing_suite(target, log):
 def dist_suite(target, log):
     """The release files installed as a user installs them, and two dist runs
     from clean clones compared byte for byte."""
-    built = dist(BUILD / "dist-test", [t for t in available() if t.platform is not WINDOWS or t.host()], log)
+    built = dist(BUILD / "dist-test", available(), log)
     pyds = [str(p) for t in built if t.platform is WINDOWS for p in (BUILD / t.name / "release" / "root").rglob("*.pyd")]
     return ([venv(target, "pydantic2", log, ["dist"]), *PYTEST, "tests/dist", "tests/windows"],
             dict(CALLBACK_MODEL_DIST=BUILD / "dist-test", CALLBACK_MODEL_PYDS=os.pathsep.join(pyds),
@@ -439,7 +439,7 @@ def main(argv):
             subprocess.run([str(python), example], cwd=str(REPO), check=True)
     elif command == "dist":
         os.environ.setdefault("SOURCE_DATE_EPOCH", commit_time())
-        chosen = [targets.by_name(n) for n in args[1:]] or [t for t in available() if t.platform is not WINDOWS or t.host()]
+        chosen = [targets.by_name(n) for n in args[1:]] or available()
         dist(pathlib.Path(args[0] if args else "dist").resolve(), chosen, sys.stdout)
     elif command == "bench":
         bench()

