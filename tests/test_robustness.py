@@ -149,6 +149,67 @@ def test_threads_racing_through_create_and_exec_never_see_a_half_built_module(mo
     print("%d refusals" % refusals)
 
 
+def test_a_loader_call_that_waited_for_a_failed_import_gets_the_import_after_it():
+    # X calls the loader while Y's import runs, and so waits for it.  Y's
+    # body fails, and W's import begins before X looks again (a profile hook
+    # holds X just after its wait): X must get W's module, never Y's failed
+    # object, whose exec the interpreter would skip for a second thread.
+    r = run_python("""
+        import importlib, importlib.util, sys, threading, types
+        events = {n: threading.Event() for n in ("y_in", "y_go", "x_waits", "x_woke", "x_checked", "w_in")}
+        class SlowMeta(type):
+            def __new__(mcs, name, bases, ns):
+                who = threading.current_thread().name
+                if name == "VelTarnCallbackModel" and who in ("Y", "W"):
+                    events[who.lower() + "_in"].set()
+                    if who == "Y":
+                        events["y_go"].wait(30)
+                        raise LookupError("the first import fails")
+                    events["x_checked"].wait(30)
+                return super().__new__(mcs, name, bases, dict(ns))
+        fake = types.ModuleType("pydantic")
+        fake.BaseModel = SlowMeta("BaseModel", (), {})
+        sys.modules["pydantic"] = fake
+        got = {}
+        def import_as(who):
+            try:
+                got[who] = importlib.import_module(FULL_NAME)
+            except Exception as exc:
+                got[who] = type(exc).__name__
+        def hook(frame, event, arg):
+            if frame.f_code.co_name == "_lock_unlock_module" and not events["x_woke"].is_set():
+                if event == "call":
+                    events["x_waits"].set()
+                elif event == "return":
+                    events["x_woke"].set()
+                    events["w_in"].wait(30)
+                    events["x_checked"].set()
+        def direct():
+            spec = importlib.util.find_spec(FULL_NAME)
+            sys.setprofile(hook)
+            try:
+                m = spec.loader.create_module(spec)
+                spec.loader.exec_module(m)
+                got["X"] = m
+            except Exception as exc:
+                got["X"] = type(exc).__name__ + ": " + str(exc)
+            sys.setprofile(None)
+        threads = {n: threading.Thread(target=f, args=a, name=n)
+                   for n, f, a in (("Y", import_as, ("Y",)), ("X", direct, ()), ("W", import_as, ("W",)))}
+        for start, after in (("Y", "y_in"), ("X", "x_waits"), (None, "x_woke"), ("W", None)):
+            if start:
+                threads[start].start()
+            if after:
+                events[after].wait(30)
+            if start == "X":
+                events["y_go"].set()
+        for t in threads.values():
+            t.join(60)
+        result(y=str(got["Y"]), x_is_w=got["X"] is got["W"], done=hasattr(got["X"], "VelTarnCallbackModel"))
+    """)
+    assert r == {"y": "LookupError", "x_is_w": True, "done": True}
+
+
 def test_sub_interpreter_during_the_main_import_is_refused():
     # The main thread's import pauses while it executes pydantic (outside the
     # import system's global lock), while

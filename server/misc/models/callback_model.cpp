@@ -238,25 +238,29 @@ int full_name_resolves_to(PyObject *origin) {
 // The module as an import of the full dotted name gets it, through the
 // import system: a thread waits there, as for any module, while another
 // thread imports that name; the wait answers to signals and to the import
-// system's deadlock detection.  When the import it waited for failed (the
-// entry is gone), it imports again.  New reference, or NULL with an
-// exception set.
+// system's deadlock detection.  What it waited for counts only while it is
+// still the entry: an import that failed has left the module table (and
+// another may have begun since), and its module object must never be handed
+// out, since the interpreter skips the exec of an object whose exec has run.
+// It then imports again.  New reference, or NULL with an exception set.
 Ref import_full_name() {
     Ref key = full_name();
     Ref fromlist = key ? Ref::steal(PyTuple_Pack(1, key.get())) : Ref();
-    if (!fromlist) {
-        return Ref();
-    }
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    Ref module;
+    for (int attempt = 0; fromlist && attempt < 8; ++attempt) {
         // A from-list makes the import hand back the module itself.
-        Ref module = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), NULL, NULL, fromlist.get(), 0));
+        module = Ref::steal(PyImport_ImportModuleLevelObject(key.get(), NULL, NULL, fromlist.get(), 0));
         Ref current;
-        const int found = module ? full_name_entry(&current) : -1;
-        if (found != 0) {
-            return found > 0 ? std::move(module) : Ref();
+        if (!module || full_name_entry(&current) < 0) {
+            return Ref();
+        }
+        if (current.get() == module.get()) {
+            return module;
         }
     }
-    PyErr_Format(PyExc_ImportError, "import of %s failed in other threads", kFullModuleName);
+    if (fromlist) {
+        PyErr_Format(PyExc_ImportError, "import of %s failed in other threads", kFullModuleName);
+    }
     return Ref();
 }
 
