@@ -1,16 +1,12 @@
-# Cross-compiles for arm64 Linux with Debian's g++-aarch64-linux-gnu, against
-# a Debian arm64 root (the interpreter's headers and libraries, and the libc
-# the module links against):
-#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCALLBACK_MODEL_SYSROOT=<root>
-#         -DPython_EXECUTABLE=<root>/usr/bin/python3.X -DCMAKE_POLICY_DEFAULT_CMP0190=NEW
-# The root's interpreter answers FindPython's questions through qemu's
-# user-mode emulation.
+# arm64 Linux with Debian's g++-aarch64-linux-gnu, against a Debian arm64 root
+# (-DCALLBACK_MODEL_SYSROOT=<root>: the interpreter's headers and libraries,
+# the libc the module links against); -DPython_EXECUTABLE=<root>/usr/bin/python3.X
+# answers FindPython's questions under qemu's user-mode emulation.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-# The sysroot reaches CMake's own test projects too.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CALLBACK_MODEL_SYSROOT)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CALLBACK_MODEL_SYSROOT)  # CMake's own test projects too
 if(NOT CALLBACK_MODEL_SYSROOT)
   message(FATAL_ERROR "An arm64 build needs -DCALLBACK_MODEL_SYSROOT=<Debian arm64 root>.")
 endif()

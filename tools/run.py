@@ -1,39 +1,18 @@
 #!/usr/bin/env python3
-"""Builds what a cell of the test matrix needs, runs it, and says how it went.
+"""run.py test [--allow-missing] [PATTERN...] | demo | bench | dist [OUTDIR [TARGET...]]
 
-    run.py test [--allow-missing] [PATTERN...]   provision, then every cell (or those whose
-                                                 name, like 3.8:pydantic2, matches a pattern)
-    run.py demo                                  the examples, in the 3.8 wheel's environment
-    run.py dist [OUTDIR [TARGET...]]             the release files (default dist/, every target)
-    run.py bench                                 the README's figures
-
-A cell is a target of tools/targets.py and one of its suites (SUITES below:
-each builds what it needs and returns its command and environment).  Cells
-run two at a time, each one's output kept together; one line per cell ends
-the run.  A cell whose interpreter could not be made fails the run, naming
-it and the cause; with --allow-missing it is listed as SKIPPED instead.
-Environments live in the cache (CALLBACK_MODEL_VENVS moves them), builds in build/.
-PYTHON=/path/python3.X picks the demo's version.
-"""
-import collections
-import concurrent.futures
-import contextlib
-import fnmatch
-import hashlib
-import json
-import os
-import pathlib
-import shutil
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import zipfile
+test provisions, then runs every cell (a target of tools/targets.py and one of
+its SUITES; or those whose name, like 3.8:pydantic2, matches a pattern), two at
+a time, and ends with one line per cell.  A cell that could not start fails the
+run, naming the cause (--allow-missing: SKIPPED instead).  demo: the examples
+(PYTHON=/path/python3.X: of its version); bench: the README's figures; dist:
+the release files (in dist/).  Environments live in the cache
+(CALLBACK_MODEL_VENVS moves them), builds in build/."""
+import collections, concurrent.futures, contextlib, fnmatch, hashlib, json, os, pathlib, shutil, subprocess, sys, tempfile, threading, time, zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import targets  # noqa: E402
-from targets import LINUX, LINUX_ARM64, REPO, TARGETS, WINDOWS, file_lock  # noqa: E402
+from targets import LINUX, PIP, REPO, TARGETS, WINDOWS, file_lock  # noqa: E402
 
 VENVS = pathlib.Path(os.environ.get("CALLBACK_MODEL_VENVS") or targets.CACHE / "venvs").resolve()
 BUILD = REPO / "build"
@@ -70,31 +49,33 @@ def sh(cmd, log, **kw):
     log.flush()
     subprocess.run([str(c) for c in cmd], stdout=log, stderr=subprocess.STDOUT, check=True, **kw)
 
-def env_with(python=None, **extra):
-    """The environment of a build or test command: python's bin first on PATH,
-    ninja kept away from make's jobserver, the work trees visible in a root."""
+def env_with(*pythons, **extra):
+    """The environment of a build or test command: the pythons' bin first on
+    PATH, ninja kept away from make's jobserver."""
     env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "PYTHONPATH")}
-    if python:
-        env["PATH"] = os.path.dirname(str(python)) + os.pathsep + env["PATH"]
+    env["PATH"] = os.pathsep.join([os.path.dirname(str(p)) for p in pythons] + [env["PATH"]])
     return dict(env, **{k: str(v) for k, v in extra.items()})
 
 def venv(target, line, log, extra=()):
-    """The target's environment: the build and test tools, and pydantic 2
-    (a release target's) or 1.10 (line "pydantic1", an environment of its
-    own), plus the extra requirement files; each file installed once."""
+    """The target's environment of a pydantic line (pydantic1: one of its
+    own), each requirement file installed once; from wheels fetched here
+    where pip there cannot reach the index."""
     where = VENVS / (target.name + ("-pydantic1" if line == "pydantic1" else ""))
-    names = ["test", "pydantic1"] if line == "pydantic1" else ["build", "test"] + ["pydantic2"] * (target.kind == "release")
-    files = {REPO / "requirements" / (n + ".txt"): where / (".req-" + n) for n in names + list(extra)}
+    python = where / "bin" / "python"
     with step(where):
-        if not (where / "bin" / "python").exists():
+        if not python.exists():
             targets.make_venv(target, where)
-        todo = [f for f, stamp in files.items() if stale(stamp, digest([f]))]
+        todo = [f for f in target.requirements(line, extra) if stale(where / (".req-" + f.stem), digest([f]))]
         if todo:
-            sh([where / "bin" / "python", *targets.PIP, "install", *[a for f in todo for a in ("-r", f)]], log,
-               env=env_with())
+            source = ["--no-index", "--find-links", targets.wheelhouse(target, todo)] if target.platform.pip_platforms else []
+            sh([python, *PIP, "install", *source, *[a for f in todo for a in ("-r", f)]], log, env=env_with())
             for f in todo:
-                files[f].write_text(digest([f]))
-    return where / "bin" / "python"
+                (where / (".req-" + f.stem)).write_text(digest([f]))
+    return python
+
+def tool_python(log):
+    """The environment whose cmake and ninja build for other platforms."""
+    return venv(next(t for t in TARGETS if isinstance(t.source, targets.Host) and t.python()), "pydantic2", log)
 
 def wheel(target, log):
     """The target's wheel, built by pip in its environment."""
@@ -103,9 +84,8 @@ def wheel(target, log):
         python, key = venv(target, "pydantic2", log), digest([REPO / p for p in WHEEL_INPUTS]) + " ".join(targets.supported_versions())
         if stale(out / ".stamp", key):
             shutil.rmtree(str(out), ignore_errors=True)
-            sh([python, *targets.PIP, "wheel", "--no-build-isolation", "--no-deps",
-                "--config-settings=build-dir=build/release/{wheel_tag}", "-w", out, "."], log, cwd=str(REPO),
-               env=env_with(python))
+            sh([python, *PIP, "wheel", "--no-build-isolation", "--no-deps", "--config-settings=build-dir=build/release/{wheel_tag}",
+                "-w", out, "."], log, cwd=str(REPO), env=env_with(python, tool_python(log), **target.platform.wheel_env))
             (out / ".stamp").write_text(key)
     return next(out.glob("*.whl"))
 
@@ -116,7 +96,7 @@ def installed(target, line, log, extra=()):
     with step(stamp.parent):  # the environment's own lock: one pip in it at a time
         key = hashlib.sha256(whl.read_bytes()).hexdigest()
         if stale(stamp, key):
-            sh([python, *targets.PIP, "install", "--force-reinstall", "--no-deps", whl], log, env=env_with())
+            sh([python, *PIP, "install", "--force-reinstall", "--no-deps", whl], log, env=env_with())
             stamp.write_text(key)
     return python
 
@@ -127,58 +107,40 @@ VARIANTS = {"test": ["-DCALLBACK_MODEL_PROBE=ON", "-DCALLBACK_MODEL_BENCH=ON", "
             "tsan": ["-DCMAKE_BUILD_TYPE=Debug", "-DCALLBACK_MODEL_TSAN=ON"],
             "release": ["-DCALLBACK_MODEL_PROBE=ON"]}
 
-def tool_python(log):
-    """The environment whose cmake and ninja build for other platforms."""
-    return venv(next(t for t in TARGETS if isinstance(t.source, targets.Host) and t.python()), "pydantic2", log)
-
 def cmake(target, variant, log):
     """A CMake build of the module (and what the variant adds) for the
-    target: with its own compiler, or from here with its platform's toolchain."""
+    target: by its own compiler, or from here by its platform's toolchain."""
     out = BUILD / target.name / variant
     with step(out):
-        if target.platform.toolchain is None:
-            python = venv(target, "pydantic2", log)
-            args = ["-DPython_EXECUTABLE=%s" % python]
-        else:
-            python = tool_python(log)
-            args = ["-DCMAKE_TOOLCHAIN_FILE=%s" % target.platform.toolchain]
-        if target.platform is LINUX_ARM64:
-            root = target.source.root
-            args += ["-DCALLBACK_MODEL_SYSROOT=%s" % root, "-DPython_EXECUTABLE=%s/usr/bin/%s" % (root, target.executable),
-                     "-DCMAKE_POLICY_DEFAULT_CMP0190=NEW", "-DCALLBACK_MODEL_HOST_PYTHON=%s" % python]
-        elif target.platform is WINDOWS:
-            include = subprocess.run([target.host().python(), "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"],
-                                     stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout.strip()
-            args += ["-DPython_EXECUTABLE=%s" % python, "-DCALLBACK_MODEL_PYTHON_INCLUDE=%s" % include,
-                     "-DCALLBACK_MODEL_PYTHON_DLL=%s" % pathlib.Path(target.python()).with_name(
-                         "python%s.dll" % target.version.replace(".", ""))]
-        args += VARIANTS[variant]
-        tool = [python.parent / "cmake"]
+        tool = tool_python(log)
+        python = tool if target.platform is WINDOWS else venv(target, "pydantic2", log)
+        args = target.platform.cmake_args(target, python, tool) + VARIANTS[variant]
+        run, env = [(tool if target.platform.cross else python).parent / "cmake"], env_with(python, tool)
         if stale(out / ".args", " ".join(args)) or not (out / "build.ninja").exists():
-            sh(tool + ["-S", REPO, "-B", out, "-G", "Ninja", *args], log, env=env_with(python))
+            sh(run + ["-S", REPO, "-B", out, "-G", "Ninja", *args], log, env=env)
             (out / ".args").write_text(" ".join(args))
-        sh(tool + ["--build", out], log, env=env_with(python))
+        sh(run + ["--build", out], log, env=env)
     return out
 
 def embed_site(target, log):
     """A pure-Python pydantic 1.10 (its sdist without Cython), which the
     embedding test's restarting runtimes use where the environment's own
     cannot be initialised twice in a process."""
-    windows = target.platform is WINDOWS
-    out = BUILD / ("windows" if windows else target.name) / "embed-site"
+    offline = bool(target.platform.pip_platforms)
+    out = BUILD / "embed-site" / ("offline" if offline else target.name)
     with step(out):
         key = digest([REPO / "requirements" / "pydantic1.txt"])
         if stale(out.with_suffix(".stamp"), key):
             shutil.rmtree(str(out), ignore_errors=True)
-            python = tool_python(log) if windows else venv(target, "pydantic2", log)
-            sh([python, *targets.PIP, "install", "--no-binary", "pydantic", "--target", out,
+            python = tool_python(log) if offline else venv(target, "pydantic2", log)
+            sh([python, *PIP, "install", "--no-binary", "pydantic", "--target", out,
                 "-r", REPO / "requirements" / "pydantic1.txt"], log, env=env_with(python, SKIP_CYTHON=1))
             out.with_suffix(".stamp").write_text(key)
     return out
 
 def windows_site(target, line, log):
-    """The line's wheelhouse, unpacked: the suite's PYTHONPATH under Wine."""
-    wheels = WINDOWS.wheelhouse(target.version, line)
+    """The line's wheels, unpacked: the suite's PYTHONPATH under Wine."""
+    wheels = targets.wheelhouse(target, target.requirements(line))
     site = wheels.with_name(wheels.name + "-site")
     with step(site):
         if not site.exists():
@@ -192,8 +154,7 @@ def wine_server(target):
     """Makes the Wine prefix once and keeps one Wine server running for the
     suites: the service processes the first program starts then hold no
     suite's output pipe open.  Returns its stop command."""
-    env = env_with(**WINDOWS.env())
-    server = [os.path.join(os.path.dirname(WINDOWS.wine()), "wineserver")]
+    env, server = env_with(**WINDOWS.env), [os.path.join(os.path.dirname(WINDOWS.wine()), "wineserver")]
     warm = dict(args=[*WINDOWS.command(target), "-c", "pass"], env=env, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(**warm)
@@ -201,19 +162,16 @@ def wine_server(target):
     subprocess.run(server + ["-p"], env=env, check=True)
     subprocess.run(**warm)
     return lambda: subprocess.run(server + ["-k"], env=env)
-
 # --- the suites: what a cell of each kind builds, and its command -------------------
 
 def module_suite(target, line, log):
     """The whole suite against the installed wheel, with the probe of the test build."""
     if target.platform is WINDOWS:
-        out, site = cmake(target, "test", log), windows_site(target, line, log)
+        out, site, p = cmake(target, "test", log), windows_site(target, line, log), WINDOWS.path
         with step("wine"):
-            if not STOP.get("wine"):
-                STOP["wine"] = wine_server(target)
-        p = WINDOWS.path
+            STOP["wine"] = STOP.get("wine") or wine_server(target)
         return ([*WINDOWS.command(target), *PYTEST, "tests", *NOT_THE_WHEEL],
-                dict(WINDOWS.env(), PYTHONPATH=p(site), CALLBACK_MODEL_ROOT=p(out / "root"),
+                dict(WINDOWS.env, PYTHONPATH=p(site), CALLBACK_MODEL_ROOT=p(out / "root"),
                      CALLBACK_MODEL_PROBE_DIR=p(out / "probe"), CALLBACK_MODEL_EMBED_SITE=p(embed_site(target, log))))
     demo = ["demo"] if line == "pydantic2" and target.name == demo_target().name else []
     python, out = installed(target, line, log, demo), cmake(target, "test", log)
@@ -222,11 +180,10 @@ def module_suite(target, line, log):
                                             CALLBACK_MODEL_EMBED_SITE=embed_site(target, log))
 
 def asan_suite(target, log):
-    """The suite against the AddressSanitizer and UBSan build, except the wheel
-    and typing tests (they never load it) and the HTTP demo (its web stack
-    leaves blocks of its own at exit).  The interpreter is not sanitized: the
-    runtime is preloaded, and the suppressions (interpreter-only, each
-    explained; lsan-3.X.supp per version) match through full unwinding."""
+    """The suite against the AddressSanitizer and UBSan build (not the wheel and
+    typing tests, which never load it, nor the HTTP demo, whose web stack leaves
+    blocks at exit); the runtime preloaded in the interpreter, the suppressions
+    (interpreter-only, each explained) matched through full unwinding."""
     python, out = installed(target, "pydantic2", log), cmake(target, "asan", log)
     supp = [REPO / "tests" / "sanitizers" / n for n in ("lsan.supp", "lsan-%s.supp" % target.version)]
     (out / "lsan.supp").write_text("".join(p.read_text() for p in supp if p.exists()))
@@ -250,8 +207,8 @@ def racing_suite(target, log):
     return [python, "tests/sanitizers/tsan_run.py", out, *PYTEST, "tests/test_robustness.py", "-k", "racing"], {}
 
 def dist_suite(target, log):
-    """The release files installed as a user installs them, and two dist runs
-    from clean clones compared byte for byte."""
+    """The release files installed as a user installs them, and a dist run
+    from a clean clone compared with them byte for byte."""
     built = dist(BUILD / "dist-test", available(), log)
     pyds = [str(p) for t in built if t.platform is WINDOWS for p in (BUILD / t.name / "release" / "root").rglob("*.pyd")]
     return ([venv(target, "pydantic2", log, ["dist"]), *PYTEST, "tests/dist", "tests/windows"],
@@ -264,13 +221,12 @@ SUITES = {"pydantic2": lambda t, log: module_suite(t, "pydantic2", log),
           "dist": dist_suite}
 TOOLS = {"memcheck": ["valgrind"]}  # Debian packages a suite needs on this machine
 STOP, TOOK = {}, {}
-
 # --- release files ------------------------------------------------------------------
 
 def dist(outdir, chosen, log):
-    """The sdist, a manylinux wheel per Linux release target (auditwheel
-    repairs and checks each) and a win_amd64 wheel per Windows one.  Files
-    carry the commit's time and a fixed order: a commit gives the same bytes."""
+    """The sdist, a wheel per Linux release target (manylinux or musllinux:
+    auditwheel repairs and checks each) and a win_amd64 wheel per Windows one.
+    Files carry the commit's time and a fixed order: a commit gives the same bytes."""
     tools = venv(next(t for t in TARGETS if "dist" in t.suites), "pydantic2", log, ["dist"])
     shutil.rmtree(str(outdir), ignore_errors=True)
     outdir.mkdir(parents=True)
@@ -289,36 +245,27 @@ def dist(outdir, chosen, log):
     with zipfile.ZipFile(str(wheel(built[0], log))) as zf:
         metadata = zf.read(next(n for n in zf.namelist() if n.endswith(".dist-info/METADATA")))
     for target in [t for t in chosen if t.platform is WINDOWS]:
-        pack_wheel(target, cmake(target, "release", log), metadata, outdir)
+        pack_wheel(target, cmake(target, "release", log), metadata, outdir, log, tools)
         built.append(target)
     sh([tools, "-m", "twine", "check", "--strict", *sorted(outdir.iterdir())], log, env=env)
     for path in sorted(outdir.iterdir()):
         log.write("%-92s %8d bytes\n" % (path.name, path.stat().st_size))
     return built
 
-def pack_wheel(target, out, metadata, outdir):
-    """A win_amd64 wheel: the .pyd, its stub and py.typed, and the Linux
-    wheels' METADATA, at the commit's time in a fixed order."""
-    import base64
+def pack_wheel(target, out, metadata, outdir, log, tools):
+    """A win_amd64 wheel of the .pyd, its stub and py.typed, and the Linux wheels' METADATA."""
     fields = dict(line.split(": ", 1) for line in metadata.decode().split("\n\n", 1)[0].splitlines() if ": " in line)
-    dist_name, tag = fields["Name"].replace("-", "_").lower(), target.wheel_tag()
-    pyd = "callback_model.cp%s-win_amd64.pyd" % target.version.replace(".", "")
-    models, info = "vel_tarn/server/misc/models/", "%s-%s.dist-info/" % (dist_name, fields["Version"])
-    files = [(models + pyd, (out / "root" / models / pyd).read_bytes())]
-    files += [(models + n, (REPO / "server" / "misc" / "models" / n).read_bytes()) for n in ("callback_model.pyi", "py.typed")]
-    files += [(info + "METADATA", metadata),
-              (info + "WHEEL", ("Wheel-Version: 1.0\nGenerator: vel_tarn tools/run.py\nRoot-Is-Purelib: false\n"
-                                "Tag: %s\n" % tag).encode())]
-    record = "".join("%s,sha256=%s,%d\n" % (n, base64.urlsafe_b64encode(hashlib.sha256(d).digest()).rstrip(b"=").decode(),
-                                            len(d)) for n, d in files)
-    files.append((info + "RECORD", (record + info + "RECORD,,\n").encode()))
-    stamp = time.gmtime(max(int(os.environ.get("SOURCE_DATE_EPOCH", "0")), 315532800))[:6]
-    with zipfile.ZipFile(str(outdir / ("%s-%s-%s.whl" % (dist_name, fields["Version"], tag))), "w") as zf:
-        for name, data in files:
-            entry = zipfile.ZipInfo(name, stamp)
-            entry.external_attr, entry.compress_type = 0o644 << 16, zipfile.ZIP_DEFLATED
-            zf.writestr(entry, data)
-
+    tree, models, pyd = BUILD / target.name / "wheel", "vel_tarn/server/misc/models/", "callback_model.cp%s-win_amd64.pyd" % target.short
+    info = tree / ("%s-%s.dist-info" % (fields["Name"].replace("-", "_").lower(), fields["Version"]))
+    shutil.rmtree(str(tree), ignore_errors=True)
+    for path in (info, tree / models):
+        path.mkdir(parents=True)
+    for source in (out / "root" / models / pyd, REPO / "server/misc/models/callback_model.pyi", REPO / "server/misc/models/py.typed"):
+        shutil.copyfile(str(source), str(tree / models / source.name))
+    (info / "METADATA").write_bytes(metadata)
+    (info / "WHEEL").write_text("Wheel-Version: 1.0\nGenerator: vel_tarn tools/run.py\nRoot-Is-Purelib: false\n"
+                                "Tag: %s\n" % target.wheel_tag())
+    sh([tools, "-m", "wheel", "pack", "-d", outdir, tree], log, env=env_with(tools))
 # --- the runner ---------------------------------------------------------------------
 
 def available():
@@ -326,22 +273,20 @@ def available():
         return [t for t in TARGETS if targets.selected(t) and t.python()]
 
 def demo_target():
-    version = os.environ.get("PYTHON") and subprocess.run(
-        [os.environ["PYTHON"], "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-        stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+    version = os.environ.get("PYTHON") and targets.output([os.environ["PYTHON"], "-c",
+                                                           "import sys; print('%d.%d' % sys.version_info[:2])"])
     return next(t for t in TARGETS if t.platform is LINUX and t.kind == "release" and t.version == (version or "3.8"))
 
 def provision(cells):
     """Makes every interpreter and tool the cells need (once per machine);
-    returns the causes of what failed, by target name."""
+    returns the causes of what failed, by target (or tool) name."""
     failed = {}
     with file_lock(targets.CACHE):
         for tool in sorted({p for _, suite in cells for p in TOOLS.get(suite, [])}):
-            if not shutil.which(tool):
-                try:
-                    targets.apt_install([tool])
-                except targets.ProvisionError as exc:
-                    failed[tool] = str(exc)
+            try:
+                shutil.which(tool) or targets.apt_install([tool])
+            except targets.ProvisionError as exc:
+                failed[tool] = str(exc)
         for t in dict.fromkeys(t for t, _ in cells if not t.unavailable):
             try:
                 t.source.provision(t)
@@ -361,13 +306,11 @@ def run_cell(target, suite):
             proc = subprocess.run([str(c) for c in cmd], cwd=str(REPO), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                   stdin=subprocess.DEVNULL, env=env_with(cmd[0], **extra))
             log.write(proc.stdout.decode(errors="replace"))
-            code = proc.returncode
-            outcome = "passed" if code == 0 else "FAILED (exit %d)" % code
+            outcome = "passed" if proc.returncode == 0 else "FAILED (exit %d)" % proc.returncode
+            TOOK[name] = time.time() - started
         except Exception as exc:  # a build step: the log says which
             outcome = "FAILED (could not start: %s)" % exc
     took = time.time() - started
-    if "could not start" not in outcome:
-        TOOK[name] = took
     print("=== %s, %s (%.0f s): %s\n%s" % (target.label, suite, took, outcome, path.read_text()), flush=True)
     return "  %-28s %5.0f s  %s" % (name, took, outcome)
 
@@ -404,8 +347,7 @@ def test(args):
     return int(any("FAILED" in line for line in lines))
 
 def commit_time():
-    return subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=str(REPO), stdout=subprocess.PIPE,
-                          universal_newlines=True).stdout.strip() or "315532800"
+    return targets.output(["git", "-C", REPO, "log", "-1", "--format=%ct"]) or "315532800"
 
 def bench():
     """import and throughput figures on 3.8, the import's instruction ratio on
@@ -416,9 +358,8 @@ def bench():
     first, newest = linux[0], [t for t in linux if not t.abiflags][-1]
     py = {(t.name, line): installed(t, line, log) for t in linux for line in ("pydantic2", "pydantic1")}
     builds = {t.name: cmake(t, "test", log) for t in (first, newest)}
-    suffix = subprocess.run([py[first.name, "pydantic2"], "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"],
-                            stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
     main = py[first.name, "pydantic2"]
+    suffix = targets.output([main, "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"])
     runs = [(main, builds[first.name] / "bench" / ("empty_module" + suffix), main, py[first.name, "pydantic1"]),
             (main, "--ratios", *[py[t.name, line] for t in linux for line in ("pydantic2", "pydantic1")])]
     runs += [(py[t.name, "pydantic2"], "--threads", py[t.name, "pydantic2"]) for t in linux if t.abiflags]
@@ -430,15 +371,14 @@ def bench():
 
 def main(argv):
     command, args = (argv[0], argv[1:]) if argv else ("", [])
+    os.environ.setdefault("SOURCE_DATE_EPOCH", commit_time())
     if command == "test":
         return test(args)
     if command == "demo":
-        os.environ.setdefault("SOURCE_DATE_EPOCH", commit_time())
         python = installed(demo_target(), "pydantic2", sys.stdout, ["demo"])
         for example in ("examples/server.py", "examples/http_service.py"):
             subprocess.run([str(python), example], cwd=str(REPO), check=True)
     elif command == "dist":
-        os.environ.setdefault("SOURCE_DATE_EPOCH", commit_time())
         chosen = [targets.by_name(n) for n in args[1:]] or available()
         dist(pathlib.Path(args[0] if args else "dist").resolve(), chosen, sys.stdout)
     elif command == "bench":

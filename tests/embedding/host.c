@@ -5,7 +5,10 @@
    Usage: embed_host SCRIPT ROUNDS
 
    Each round initialises the interpreter, sets sys.argv to
-   ["embed_host", ROUND] (counting from 1), runs the script's text, finalises
+   ["embed_host", ROUND, TAKEN] (ROUND counting from 1; TAKEN the number of
+   Py_AtExit slots the host took before the script: with
+   EMBED_TAKE_EXIT_SLOTS set, every free one in round 1, as other extensions
+   might have; else 0), runs the script's text, finalises
    the interpreter, and prints "round N: script X, finalize Y, rss Z KiB",
    where X is what PyRun_SimpleString returned (0, or -1 after printing the
    script's traceback), Y what Py_FinalizeEx returned, and Z the host's
@@ -37,6 +40,8 @@ static char *read_file(const char *path) {
     fclose(f);
     return text;
 }
+
+static void exit_slot_holder(void) {}
 
 static long resident_kib(void) {
 #if defined(_WIN32)
@@ -70,11 +75,15 @@ int main(int argc, char **argv) {
         return 2;
     }
     for (round = 1; round <= rounds; ++round) {
-        char setup[64];
+        char setup[96];
         int ran;
         int finalized;
+        int taken = 0;
         Py_InitializeEx(0);
-        snprintf(setup, sizeof setup, "import sys\nsys.argv = ['embed_host', '%d']\n", round);
+        while (round == 1 && getenv("EMBED_TAKE_EXIT_SLOTS") != NULL && Py_AtExit(exit_slot_holder) == 0) {
+            ++taken;
+        }
+        snprintf(setup, sizeof setup, "import sys\nsys.argv = ['embed_host', '%d', '%d']\n", round, taken);
         ran = PyRun_SimpleString(setup);
         if (ran == 0) {
             ran = PyRun_SimpleString(script);
