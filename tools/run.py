@@ -25,6 +25,8 @@ WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "server", "supp
 _guard, _locks = threading.Lock(), collections.defaultdict(threading.Lock)
 # A Debian root's programs see the work tree and the environments at their own paths.
 os.environ["CALLBACK_MODEL_SANDBOX_BINDS"] = "%s:%s" % (REPO, VENVS)
+# Emulated arm64: a CPU whose pointer authentication qemu emulates fast.
+os.environ.setdefault("QEMU_CPU", "cortex-a72")
 VENVS.mkdir(parents=True, exist_ok=True)
 
 @contextlib.contextmanager

@@ -267,7 +267,7 @@ class MuslBuild(SourceBuild):
             if (source / name).exists():
                 (source / name).write_text((source / name).read_text().replace(old, new))
         env = dict(os.environ, CC=str(musl.compiler("cc")), CXX=str(musl.compiler("c++")), PKG_CONFIG="false",
-                   CFLAGS="-Wno-error=date-time", CPPFLAGS="-I%s/include" % prefix, QEMU_CPU="cortex-a72",
+                   CFLAGS="-Wno-error=date-time", CPPFLAGS="-I%s/include" % prefix,
                    LDFLAGS="-L%s/lib -Wl,-rpath,%s/lib -Wl,--dynamic-linker=%s" % (prefix, prefix, musl.loader()),
                    **{"py_cv_module_" + m: "n/a" for m in self.LEFT_OUT})
         no_stub = "PY3LIBRARY="  # no libpython3.so, which zig cannot link for arm64
