@@ -407,6 +407,9 @@ def other():
 thread = threading.Thread(target=other, daemon=True)
 thread.start()
 if scenario == "ctrl_c":
+    # Python's handler even where the process started with SIGINT ignored
+    # (a background job's): the interpreter then installs none.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     ctl.body_in.wait(30)
     main = threading.get_ident()
     threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
