@@ -354,6 +354,7 @@ class Wine(Platform):
     def tools_ready(self):
         return bool(self.wine() and shutil.which("x86_64-w64-mingw32-g++-posix"))
     def command(self, target):
+        os.makedirs(os.path.dirname(self.env["WINEPREFIX"]), exist_ok=True)  # Wine makes the prefix, not its parents
         return [self.wine(), target.python()]
     def path(self, path):
         return "Z:" + str(path).replace("/", "\\")
