@@ -86,7 +86,7 @@ def wheel(target, log):
         python, key = venv(target, "pydantic2", log), digest([REPO / p for p in WHEEL_INPUTS]) + " ".join(targets.supported_versions())
         if stale(out / ".stamp", key):
             shutil.rmtree(str(out), ignore_errors=True)
-            sh([python, *PIP, "wheel", "--no-build-isolation", "--no-deps", "--config-settings=build-dir=build/release/{wheel_tag}",
+            sh([python, *PIP, "wheel", "--no-build-isolation", "--no-deps", "--config-settings=build-dir=build/%s/wheel-build" % target.name,
                 "-w", out, "."], log, cwd=str(REPO), env=env_with(python, tool_python(log), **target.platform.wheel_env))
             (out / ".stamp").write_text(key)
     return next(out.glob("*.whl"))
@@ -117,7 +117,8 @@ def cmake(target, variant, log):
         tool = tool_python(log)
         python = tool if target.platform is WINDOWS else venv(target, "pydantic2", log)
         args = target.platform.cmake_args(target, python, tool) + VARIANTS[variant]
-        run, env = [(tool if target.platform.cross else python).parent / "cmake"], env_with(python, tool)
+        builder = tool if target.platform.cross else python  # its cmake and ninja (first on PATH)
+        run, env = [builder.parent / "cmake"], env_with(builder)
         if stale(out / ".args", " ".join(args)) or not (out / "build.ninja").exists():
             sh(run + ["-S", REPO, "-B", out, "-G", "Ninja", *args], log, env=env)
             (out / ".args").write_text(" ".join(args))
