@@ -281,20 +281,26 @@ def demo_target():
     return next(t for t in TARGETS if t.platform is LINUX and t.kind == "release" and t.version == (version or "3.8"))
 
 def provision(cells):
-    """Makes every interpreter and tool the cells need (once per machine);
-    returns the causes of what failed, by target (or tool) name."""
+    """Makes every interpreter and tool the cells need (once per machine), two
+    sources at a time; returns the causes of what failed, by target (or tool) name."""
     failed = {}
+    def make(group):
+        for t in group:
+            try:
+                t.source.provision(t)
+            except targets.ProvisionError as exc:
+                failed[t.name] = str(exc)
     with file_lock(targets.CACHE):
         for tool in sorted({p for _, suite in cells for p in TOOLS.get(suite, [])}):
             try:
                 shutil.which(tool) or targets.apt_install([tool])
             except targets.ProvisionError as exc:
                 failed[tool] = str(exc)
+        groups = collections.defaultdict(list)
         for t in dict.fromkeys(t for t, _ in cells if not t.unavailable):
-            try:
-                t.source.provision(t)
-            except targets.ProvisionError as exc:
-                failed[t.name] = str(exc)
+            groups[id(t.source)].append(t)
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            list(pool.map(make, groups.values()))
     return failed
 
 def run_cell(target, suite):

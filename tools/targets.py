@@ -325,9 +325,10 @@ class Musl(Platform):
     def provision(self):
         """zig, the loader and the compiler wrappers, once per machine."""
         zig = CACHE / "zig" / "ziglang" / "zig"
-        if not zig.exists():
-            must([sys.executable, *PIP, "install", "--target", zig.parent.parent, "-r", REPO / "requirements" / "zig.txt"],
-                 "pip install -r requirements/zig.txt (zig's toolchain)")
+        with file_lock(zig.parent.parent):  # both musl platforms' provisioning want it
+            if not zig.exists():
+                must([sys.executable, *PIP, "install", "--target", zig.parent.parent, "-r", REPO / "requirements" / "zig.txt"],
+                     "pip install -r requirements/zig.txt (zig's toolchain)")
         if self.arch != "x86_64":
             qemu_ready()
         if not self.loader().exists():
