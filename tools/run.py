@@ -133,12 +133,12 @@ def embed_site(target, log):
     out = BUILD / "embed-site" / ("offline" if offline else target.name)
     with step(out):
         key = digest([REPO / "requirements" / "pydantic1.txt"])
-        if stale(out.with_suffix(".stamp"), key):
+        if stale(out / ".stamp", key):
             shutil.rmtree(str(out), ignore_errors=True)
             python = tool_python(log) if offline else venv(target, "pydantic2", log)
             sh([python, *PIP, "install", "--no-binary", "pydantic", "--target", out,
                 "-r", REPO / "requirements" / "pydantic1.txt"], log, env=env_with(python, SKIP_CYTHON=1))
-            out.with_suffix(".stamp").write_text(key)
+            (out / ".stamp").write_text(key)
     return out
 
 def windows_site(target, line, log):
