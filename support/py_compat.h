@@ -55,6 +55,25 @@ inline unsigned long compat_thread_id() noexcept {
     return PyThread_get_thread_ident();
 }
 
+// The dictionary an interpreter keeps for extensions' data (borrowed), or
+// NULL.  The interpreter makes it at the first call and stores it without a
+// lock.  With the GIL one thread makes that call at a time; free-threaded
+// threads racing through it each make a dictionary, and a mark written into
+// one that another thread's store then replaces is lost.  There every call
+// takes this mutex, held for that lookup alone; a thread waiting for it is
+// detached from the interpreter, as in the interpreter's own locks.
+inline PyObject *compat_interpreter_dict(PyInterpreterState *interp) noexcept {
+#if defined(Py_GIL_DISABLED)
+    static PyMutex first_call;  // zero: unlocked, with no initialiser to run
+    PyMutex_Lock(&first_call);
+    PyObject *dict = PyInterpreterState_GetDict(interp);
+    PyMutex_Unlock(&first_call);
+    return dict;
+#else
+    return PyInterpreterState_GetDict(interp);
+#endif
+}
+
 // --- the pending exception ------------------------------------------------
 
 // Borrowed type of the exception pending in tstate, or NULL: read straight

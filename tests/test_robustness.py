@@ -40,7 +40,7 @@ def test_eight_threads_importing_at_once_share_one_working_module():
 # does, so that the others arrive while the first exec runs; with FAIL it
 # then raises, and a retry afterwards must work.
 RACE = """
-import importlib, importlib.abc, importlib.util, sys, threading, time, types
+import importlib, importlib.abc, importlib.machinery, importlib.util, sys, threading, time, types
 mode, fail = sys.argv[2], sys.argv[3] == "fail"
 sys.path.insert(0, sys.argv[1])
 gil_before = getattr(sys, "_is_gil_enabled", lambda: None)()
@@ -62,11 +62,10 @@ class Recording(importlib.abc.MetaPathFinder):
     def find_spec(self, name, path, target=None):
         if name not in (FULL_NAME, "callback_model"):
             return None
-        sys.meta_path.remove(self)
-        try:
-            spec = importlib.util.find_spec(name)
-        finally:
-            sys.meta_path.insert(0, self)
+        # The path finder itself: taking this finder out of sys.meta_path
+        # while another thread's import walks it would make that walk skip
+        # a finder, and the module would then not find its full name.
+        spec = importlib.machinery.PathFinder.find_spec(name, path)
         real = spec.loader
         class Loader(importlib.abc.Loader):
             def create_module(self, spec):

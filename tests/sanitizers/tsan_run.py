@@ -6,9 +6,10 @@ Usage: python tsan_run.py BUILD_DIR ARGS...
 Every interpreter the run starts writes its reports to BUILD_DIR/tsan-logs;
 the interpreter's own suppressions (installed with it in share/tsan) keep its
 known benign races out.  A report is the module's when one of its racing
-accesses is made by the module's own code: the innermost frame of that
-access stack outside the sanitizer's runtime lies in the module's library
-(the interpreter's inline functions compiled into it included).  The module
+accesses is made by the module's own code or by an interpreter function
+that the module called: one of the two innermost frames of that access
+stack outside the sanitizer's runtime lies in the module's library (the
+interpreter's inline functions compiled into it included).  The module
 calls into Python (importlib, to find its full name), so its frames also
 appear further down in accesses the interpreter makes; those reports, like
 any other, are counted, not failed on.
@@ -24,7 +25,7 @@ FRAME = re.compile(r"^\s+#\d+ .*\((\S+?)\+0x[0-9a-f]+\)\s*$")
 
 
 def accessing_objects(report):
-    """For each racing access of the report, the library whose code made it."""
+    """For each racing access of the report, the libraries of its two innermost frames."""
     objects, current = [], None
     for line in report.splitlines():
         if line.startswith(("  Location is", "  Thread T", "  Mutex ", "SUMMARY:")):
@@ -34,9 +35,9 @@ def accessing_objects(report):
             objects.append(current)
             continue
         frame = FRAME.match(line)
-        if frame and current is not None and not current and "libtsan" not in frame.group(1):
+        if frame and current is not None and len(current) < 2 and "libtsan" not in frame.group(1):
             current.append(frame.group(1))
-    return [found[0] for found in objects if found]
+    return [obj for found in objects for obj in found]
 
 
 def main(argv):

@@ -58,7 +58,7 @@ int full_name_entry(Ref *entry) {
 // interpreter's own dictionary, which the runtime clears when it is
 // finalised, so a runtime that follows starts unmarked.
 int runtime_marked(bool mark) {
-    PyObject *dict = PyInterpreterState_GetDict(PyInterpreterState_Main());  // borrowed
+    PyObject *dict = compat_interpreter_dict(PyInterpreterState_Main());  // borrowed
     Ref key = full_name();
     if (dict == NULL || !key) {
         if (!PyErr_Occurred()) {
