@@ -158,12 +158,9 @@ def wine_server(target):
     suites: the service processes the first program starts then hold no
     suite's output pipe open.  Returns its stop command."""
     env, server = env_with(**WINDOWS.env), [os.path.join(os.path.dirname(WINDOWS.wine()), "wineserver")]
-    warm = dict(args=[*WINDOWS.command(target), "-c", "pass"], env=env, stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(**warm)
-    subprocess.run(server + ["-w"], env=env, check=True)
-    subprocess.run(server + ["-p"], env=env, check=True)
-    subprocess.run(**warm)
+    warm = [*WINDOWS.command(target), "-c", "pass"]
+    for cmd in (warm, server + ["-w"], server + ["-p"], warm):  # a first program, the server stopped, one kept on
+        subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return lambda: subprocess.run(server + ["-k"], env=env)
 # --- the suites: what a cell of each kind builds, and its command -------------------
 

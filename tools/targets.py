@@ -454,10 +454,7 @@ NO_WINDOWS = "PyPI has no Windows embeddable distribution of it"
 T = Target
 TARGETS = [
     T("3.8", LINUX, HOST, "pydantic2 pydantic1 asan memcheck"),
-    T("3.9", LINUX, HOST),
-    T("3.10", LINUX, HOST),
-    T("3.11", LINUX, HOST),
-    T("3.12", LINUX, HOST),
+    *[T(v, LINUX, HOST) for v in ("3.9", "3.10", "3.11", "3.12")],
     T("3.13", LINUX, HOST, "pydantic2 dist"),
     T("3.14", LINUX, SID_AMD64, "pydantic2 pydantic1"),
     T("3.15", LINUX, SID_AMD64, "pydantic2 pydantic1 asan"),
@@ -465,31 +462,23 @@ TARGETS = [
     T("3.13", LINUX, PYTHON313T_TSAN, "racing", kind="tsan", abiflags="t"),
     T("3.11", LINUX, Host("/usr/bin/python3.11-dbg", ["python3.11-dbg", "python3.11-dev", "python3.11-venv"]),
       "refcount", kind="debug", executable="python3.11-dbg"),
-    T("3.14", LINUX, SID_AMD64, "refcount", kind="debug"),
-    T("3.15", LINUX, SID_AMD64, "refcount", kind="debug"),
+    *[T(v, LINUX, SID_AMD64, "refcount", kind="debug") for v in ("3.14", "3.15")],
     T("3.11", LINUX_ARM64, BOOKWORM_ARM64, "pydantic2 pydantic1"),
-    T("3.13", LINUX_ARM64, SID_ARM64),
-    T("3.14", LINUX_ARM64, SID_ARM64),
+    *[T(v, LINUX_ARM64, SID_ARM64) for v in ("3.13", "3.14")],
     T("3.15", LINUX_ARM64, SID_ARM64, "pydantic2 pydantic1"),
     T("3.11", MUSL, MuslBuild(MUSL, "3.11"), "pydantic2 pydantic1"),
     T("3.13", MUSL, MuslBuild(MUSL, "3.13")),
     T("3.11", MUSL_ARM64, MuslBuild(MUSL_ARM64, "3.11"), "pydantic2 pydantic1"),
     T("3.13", MUSL_ARM64, MuslBuild(MUSL_ARM64, "3.13")),
     T("3.8", WINDOWS, WINDOWS, "pydantic2 pydantic1"),
-    T("3.9", WINDOWS, WINDOWS),
-    T("3.10", WINDOWS, WINDOWS),
-    T("3.11", WINDOWS, WINDOWS),
+    *[T(v, WINDOWS, WINDOWS) for v in ("3.9", "3.10", "3.11")],
     T("3.12", WINDOWS, WINDOWS, "pydantic2 pydantic1"),
-    T("3.13", WINDOWS, WINDOWS, unavailable=NO_WINDOWS),
-    T("3.14", WINDOWS, WINDOWS, unavailable=NO_WINDOWS),
-    T("3.15", WINDOWS, WINDOWS, unavailable=NO_WINDOWS),
+    *[T(v, WINDOWS, WINDOWS, unavailable=NO_WINDOWS) for v in ("3.13", "3.14", "3.15")],
 ]
 
-def version_key(version):
-    return tuple(int(p) for p in version.split("."))
-
 def supported_versions():
-    return sorted({t.version for t in TARGETS if t.kind == "release" and not t.unavailable}, key=version_key)
+    return sorted({t.version for t in TARGETS if t.kind == "release" and not t.unavailable},
+                  key=lambda v: tuple(map(int, v.split("."))))
 
 def by_name(name):
     found = [t for t in TARGETS if t.name == name]
@@ -508,8 +497,7 @@ def selected(target):
 
 def platform_here():
     """The platform of the running interpreter (for the tests)."""
-    import platform
-    import sysconfig
+    import platform, sysconfig
     musl = "musl" in (sysconfig.get_config_var("MULTIARCH") or sysconfig.get_config_var("SOABI") or "")
     return next(p for p in (LINUX, LINUX_ARM64, MUSL, MUSL_ARM64) if p.tag.endswith(platform.machine())
                 and isinstance(p, Musl) == musl)

@@ -38,7 +38,7 @@ USE = textwrap.dedent("""
 
 
 def version_order(target):
-    return (target.platform is not targets.LINUX,) + targets.version_key(target.version) + (target.abiflags,)
+    return (target.platform is not targets.LINUX,) + tuple(map(int, target.version.split("."))) + (target.abiflags,)
 
 
 def one(pattern):
