@@ -4,7 +4,7 @@ run on, declared once (tools/run.py runs their cells; `targets.py range` prints
 the versions a build accepts, for CMake).  The cache: CALLBACK_MODEL_CACHE, else
 /var/cache/vel-tarn-callback-model as root, else ~/.cache/vel-tarn-callback-model.
 PYTHONS="/path/python3.X ..." names the host interpreters to use instead of searching."""
-import contextlib, hashlib, os, pathlib, shutil, subprocess, sys
+import contextlib, hashlib, os, pathlib, shutil, subprocess, sys, threading, time
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
@@ -14,6 +14,7 @@ CACHE = pathlib.Path(os.environ.get("CALLBACK_MODEL_CACHE") or (
 LAUNCHERS = CACHE / "bin"
 PIP = ["-m", "pip", "--disable-pip-version-check", "-q"]
 JOBS = "-j%d" % (os.cpu_count() or 2)
+APT = threading.Lock()  # one apt-get of this process at a time
 
 class ProvisionError(Exception):
     """A provisioning step that failed; its text says what and why."""
@@ -50,12 +51,20 @@ def apt_install(packages):
     if not (IS_ROOT and shutil.which("apt-get")):
         raise ProvisionError("needs %s: install them as root (apt-get install %s)" % ((" ".join(packages),) * 2))
     apt, env = ["apt-get", "-qq", "-o", "DPkg::Lock::Timeout=900"], dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    if not (CACHE / ".apt-updated").exists():
-        must(apt + ["update"], "apt-get update", env=env)
-        CACHE.mkdir(parents=True, exist_ok=True)
-        (CACHE / ".apt-updated").touch()
-    print("installing %s from the Debian packages" % " ".join(packages), file=sys.stderr, flush=True)
-    must(apt + ["install", "-y", *packages], "apt-get install " + " ".join(packages), env=env)
+    with APT:
+        # The timeout is dpkg's lock only: update waits for the lists' lock here.
+        deadline = time.time() + 900
+        while not (CACHE / ".apt-updated").exists():
+            update = subprocess.run(apt + ["update"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                    universal_newlines=True)
+            if update.returncode and ("Could not get lock" not in update.stderr or time.time() > deadline):
+                raise ProvisionError("apt-get update failed: " + update.stderr.strip())
+            if update.returncode == 0:
+                CACHE.mkdir(parents=True, exist_ok=True)
+                (CACHE / ".apt-updated").touch()
+            time.sleep(5 * bool(update.returncode))
+        print("installing %s from the Debian packages" % " ".join(packages), file=sys.stderr, flush=True)
+        must(apt + ["install", "-y", *packages], "apt-get install " + " ".join(packages), env=env)
 
 def debian_archive():
     """The archive this machine's apt uses (a mirror of its own, say): its
