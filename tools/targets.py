@@ -332,22 +332,23 @@ class Musl(Platform):
     def cmake_args(self, target, python, tool):
         return ["-DPython_EXECUTABLE=%s" % python, "-DCALLBACK_MODEL_HOST_PYTHON=%s" % tool] + self.compilers()
     def provision(self):
-        """zig, the loader and the compiler wrappers, once per machine."""
+        """zig, the loader and the compiler wrappers, once per machine: under
+        one lock, as each musl target's provisioning wants them."""
         zig = CACHE / "zig" / "ziglang" / "zig"
-        with file_lock(zig.parent.parent):  # both musl platforms' provisioning want it
+        with file_lock(CACHE / "musl"):
             if not zig.exists():
                 must([sys.executable, *PIP, "install", "--target", zig.parent.parent, "-r", REPO / "requirements" / "zig.txt"],
                      "pip install -r requirements/zig.txt (zig's toolchain)")
-        if self.arch != "x86_64":
-            qemu_ready()
-        if not self.loader().exists():
-            work = CACHE / "musl" / (self.arch + ".work")
-            shutil.rmtree(str(work), ignore_errors=True)
-            apt_fetch(work, "deb [arch=%s] %%s sid main" % self.debian_arch, "download", "musl:" + self.debian_arch)
-            must(["dpkg-deb", "-x", next(work.glob("musl_*.deb")), CACHE / "musl" / self.arch], "unpacking Debian's musl")
-            shutil.rmtree(str(work))
-        for driver in ("cc", "c++"):
-            write_script(self.compiler(driver), """#!/bin/sh
+            if self.arch != "x86_64":
+                qemu_ready()
+            if not self.loader().exists():
+                work = CACHE / "musl" / (self.arch + ".work")
+                shutil.rmtree(str(work), ignore_errors=True)
+                apt_fetch(work, "deb [arch=%s] %%s sid main" % self.debian_arch, "download", "musl:" + self.debian_arch)
+                must(["dpkg-deb", "-x", next(work.glob("musl_*.deb")), CACHE / "musl" / self.arch], "unpacking Debian's musl")
+                shutil.rmtree(str(work))
+            for driver in ("cc", "c++"):
+                write_script(self.compiler(driver), """#!/bin/sh
 # zig's clang for {triple}, its cache beside it (configure asks the multiarch name too).
 case "$1" in -print-multiarch|--print-multiarch) echo {triple}; exit 0;; esac
 ZIG_GLOBAL_CACHE_DIR={cache} exec {zig} {driver} -target {triple} "$@"
