@@ -57,12 +57,13 @@ def apt_install(packages):
         while not (CACHE / ".apt-updated").exists():
             update = subprocess.run(apt + ["update"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                     universal_newlines=True)
-            if update.returncode and ("Could not get lock" not in update.stderr or time.time() > deadline):
-                raise ProvisionError("apt-get update failed: " + update.stderr.strip())
             if update.returncode == 0:
                 CACHE.mkdir(parents=True, exist_ok=True)
                 (CACHE / ".apt-updated").touch()
-            time.sleep(5 * bool(update.returncode))
+            elif "Could not get lock" in update.stderr and time.time() < deadline:
+                time.sleep(5)
+            else:
+                raise ProvisionError("apt-get update failed: " + update.stderr.strip())
         print("installing %s from the Debian packages" % " ".join(packages), file=sys.stderr, flush=True)
         must(apt + ["install", "-y", *packages], "apt-get install " + " ".join(packages), env=env)
 
